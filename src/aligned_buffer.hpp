@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+#include "amp.hpp"
+
+namespace tavro {
+
+// A 64-byte aligned amplitude buffer whose capacity is fixed when it is reserved and whose
+// length changes within it. Large buffers come from the kernel already zeroed and are
+// backed by huge pages where the system allows.
+class AmpBuffer {
+ public:
+  AmpBuffer() = default;
+  AmpBuffer(AmpBuffer&& o) noexcept;
+  AmpBuffer& operator=(AmpBuffer&& o) noexcept;
+  AmpBuffer(const AmpBuffer&) = delete;
+  AmpBuffer& operator=(const AmpBuffer&) = delete;
+  ~AmpBuffer();
+
+  // Reserves `capacity` amplitudes with length 0; an empty buffer when the request cannot be
+  // represented or is refused. `zeroed()` tells whether the whole capacity already reads 0.
+  static AmpBuffer reserve(size_t capacity);
+
+  bool ok() const { return data_ != nullptr; }
+  bool zeroed() const { return zeroed_; }
+  size_t capacity() const { return capacity_; }
+  size_t size() const { return len_; }
+  // Changes the length only; never moves the amplitudes. Requires len <= capacity.
+  void set_size(size_t len) { len_ = len; }
+
+  Amp* data() { return data_; }
+  const Amp* data() const { return data_; }
+  std::span<Amp> span() { return {data_, len_}; }
+  std::span<const Amp> span() const { return {data_, len_}; }
+
+ private:
+  void release();
+
+  Amp* data_ = nullptr;
+  size_t capacity_ = 0;
+  size_t len_ = 0;
+  void* map_base_ = nullptr;  // non-null when the memory came from mmap
+  size_t map_bytes_ = 0;
+  bool zeroed_ = false;
+};
+
+}  // namespace tavro
