@@ -18,7 +18,7 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 demo: build
-	$(BUILD)/examples/state_demo
+	PYTHONPATH=$(BUILD)/python $(PYTHON) examples/demo.py
 
 bench: build
 	$(BUILD)/bench/tavro_bench --benchmark_counters_tabular=true

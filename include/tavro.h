@@ -1,0 +1,188 @@
+/* tavro: a state-vector quantum circuit simulator, C interface.
+ *
+ * Conventions shared by every function:
+ * - Functions returning int32_t report a status (see ErrorCode): 0 on success, -1 when an
+ *   argument is rejected at the boundary (null handle or pointer, wrong length) or an internal
+ *   fault was trapped, -2 to -10 for an error of the simulator core.
+ * - Only a core error stores a message. Each thread has its own last error, read with
+ *   tavro_last_error_code and tavro_last_error_message. A rejected argument or a trapped fault
+ *   never stores anything, so the last error keeps what it held.
+ * - A trapped internal fault also writes one line "{function} panicked across C ABI: {message}"
+ *   to standard error.
+ * - Out-parameters are written only on success.
+ * - The caller owns every handle it receives and releases it exactly once with the matching
+ *   free function; a handle passed to any other function is only borrowed for that call.
+ *   A handle must be used by one thread at a time; different handles may be used at the same
+ *   time on different threads.
+ * - Qubit 0 is the least significant bit of a basis index.
+ */
+#ifndef TAVRO_H
+#define TAVRO_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__GNUC__) || defined(__clang__)
+#define TAVRO_API __attribute__((visibility("default")))
+#else
+#define TAVRO_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A state vector: owns its amplitude buffer and, in dynamic mode, its slot table. */
+typedef struct TavroSVHandle TavroSVHandle;
+
+/* A Xoshiro256++ generator, for the stochastic functions. */
+typedef struct TavroRng TavroRng;
+
+/* A complex amplitude: two IEEE-754 doubles, real part first (16 bytes). An array of complex
+ * numbers is consecutive such pairs, the layout of C99 `double complex` and C++
+ * `std::complex<double>`. */
+typedef struct TavroComplex {
+  double re;
+  double im;
+} TavroComplex;
+
+/* Status codes. A core error's code is -2 minus its position among the errors below. */
+typedef enum ErrorCode {
+  /* success */
+  TAVRO_OK = 0,
+  /* an argument rejected at the boundary, or a trapped internal fault; no message stored */
+  TAVRO_REJECTED = -1,
+  /* a qubit count above 59, or a bit list longer than 2^32 - 1 entries */
+  TAVRO_INVALID_NUM_QUBITS = -2,
+  /* a qubit index not below the declared qubit count */
+  TAVRO_QUBIT_INDEX_OUT_OF_BOUNDS = -3,
+  /* the same qubit named twice in one operation */
+  TAVRO_DUPLICATE_QUBITS = -4,
+  /* a gate matrix, diagonal or operator that the simulator cannot use */
+  TAVRO_INVALID_GATE_MATRIX = -5,
+  /* a basis index out of range, or a bit value other than 0 or 1 */
+  TAVRO_INVALID_BASIS_INDEX = -6,
+  /* an amplitude vector whose length is not 2^num_qubits */
+  TAVRO_INVALID_STATE_LENGTH = -7,
+  /* the amplitude buffer could not be reserved */
+  TAVRO_ALLOCATION_FAILED = -8,
+  /* sampling from a state that holds no probability */
+  TAVRO_DEGENERATE_STATE = -9,
+  /* a non-unitary gate (reserved: no function reports it today) */
+  TAVRO_NON_UNITARY = -10
+} ErrorCode;
+
+/* ---- Last error of the calling thread ---- */
+
+/* Empties the calling thread's last error. Never fails. */
+TAVRO_API void tavro_clear_last_error(void);
+
+/* The code of the calling thread's last stored error (-2 to -10), or 0 when none is stored. */
+TAVRO_API int32_t tavro_last_error_code(void);
+
+/* The message of the calling thread's last stored error, NUL-terminated, or NULL when none is
+ * stored. The library owns the text: do not free or modify it. It stays valid until this
+ * thread next stores or clears its last error (a call that reports a core error, a successful
+ * call of a function that clears, tavro_clear_last_error) or ends. */
+TAVRO_API const char* tavro_last_error_message(void);
+
+/* ---- Constructors and release ----
+ * The four constructors below return a new handle that the caller owns (release it with
+ * tavro_sv_free) and clear the last error, or return NULL. NULL with a stored error
+ * (-2 invalid qubit count, -6 bad bit value, -7 wrong length, -8 allocation refused) tells
+ * why; NULL with nothing stored means a rejected argument or a trapped fault. */
+
+/* The static state |0...0> of num_qubits qubits (at most 59). Errors: -2, -8. */
+TAVRO_API TavroSVHandle* tavro_sv_zero(uint32_t num_qubits);
+
+/* The state |0...0> in dynamic mode: the buffer holds only the qubits touched so far (none at
+ * first, length 1); the full 2^num_qubits capacity is reserved now. Errors: -2, -8. */
+TAVRO_API TavroSVHandle* tavro_sv_zero_dynamic(uint32_t num_qubits);
+
+/* A static state holding a copy of the len amplitudes at amps, not normalised. NULL without a
+ * stored error when amps is NULL or len is not 2^num_qubits (no len matches when num_qubits is
+ * 64 or more). The caller keeps ownership of amps. Errors: -2, -8. */
+TAVRO_API TavroSVHandle* tavro_sv_from_amplitudes(uint32_t num_qubits, const TavroComplex* amps,
+                                                  size_t len);
+
+/* The basis state whose qubit i is bits[i] (each 0 or 1), nbits qubits. bits must be non-null,
+ * also when nbits is 0 (the 0-qubit state); otherwise NULL without a stored error. The caller
+ * keeps ownership of bits. Errors: -2 (nbits above 59), -6 (an entry other than 0 or 1). */
+TAVRO_API TavroSVHandle* tavro_sv_from_bitstring(const uint8_t* bits, size_t nbits);
+
+/* A deep, independent copy of sv, owned by the caller (release it with tavro_sv_free). NULL
+ * when sv is NULL or when the copy's buffer cannot be reserved (a trapped fault). Never
+ * touches the last error. */
+TAVRO_API TavroSVHandle* tavro_sv_clone(const TavroSVHandle* sv);
+
+/* Releases the state and its buffer. NULL is ignored. sv must not be used afterwards. */
+TAVRO_API void tavro_sv_free(TavroSVHandle* sv);
+
+/* A new generator seeded from seed by the SplitMix64 expansion, owned by the caller (release
+ * it with tavro_rng_free). NULL only after a trapped fault. Never touches the last error. */
+TAVRO_API TavroRng* tavro_rng_new(uint64_t seed);
+
+/* Releases the generator. NULL is ignored. rng must not be used afterwards. */
+TAVRO_API void tavro_rng_free(TavroRng* rng);
+
+/* ---- Accessors (never touch the last error) ---- */
+
+/* The number of amplitudes in the buffer: 2^live_qubits (2^num_qubits for a static state);
+ * 0 for NULL. */
+TAVRO_API size_t tavro_sv_len(const TavroSVHandle* sv);
+
+/* The declared qubit count; 0 for NULL. */
+TAVRO_API uint32_t tavro_sv_num_qubits(const TavroSVHandle* sv);
+
+/* The number of qubits physically present (num_qubits for a static state); 0 for NULL. */
+TAVRO_API uint32_t tavro_sv_live_qubits(const TavroSVHandle* sv);
+
+/* 1 for a dynamic state, 0 for a static one, -1 for NULL. */
+TAVRO_API int32_t tavro_sv_is_dynamic(const TavroSVHandle* sv);
+
+/* 1 when qubit target occupies a slot of the buffer (always, below num_qubits, for a static
+ * state), 0 when it does not or is not below num_qubits (never an error), -1 for NULL or a
+ * trapped fault. */
+TAVRO_API int32_t tavro_sv_is_allocated(const TavroSVHandle* sv, size_t target);
+
+/* Copies the buffer, in physical order, into out, which holds len amplitudes. len must equal
+ * tavro_sv_len(sv). Returns 0, or -1 when sv or out is NULL or len differs (nothing written).
+ */
+TAVRO_API int32_t tavro_sv_copy_amplitudes(const TavroSVHandle* sv, TavroComplex* out, size_t len);
+
+/* ---- Reads by basis index ----
+ * Each returns 0 and writes *out, clearing the last error; -1 when sv or out is NULL; or -6
+ * (stored, out untouched) for an index out of range, with the message
+ * "invalid basis-state index: index {index} >= 2^{num_qubits}". */
+
+/* The amplitude at physical buffer index `index`, which must be below tavro_sv_len(sv). */
+TAVRO_API int32_t tavro_sv_get(const TavroSVHandle* sv, size_t index, TavroComplex* out);
+
+/* re*re + im*im of the amplitude at physical index `index` (below tavro_sv_len(sv)). */
+TAVRO_API int32_t tavro_sv_probability(const TavroSVHandle* sv, size_t index, double* out);
+
+/* The amplitude of logical basis index `index` (below 2^num_qubits): bit q of index is the
+ * value of qubit q; 0 when index sets a qubit that a dynamic state has not touched. */
+TAVRO_API int32_t tavro_sv_get_logical(const TavroSVHandle* sv, size_t index, TavroComplex* out);
+
+/* re*re + im*im of the amplitude of logical basis index `index` (below 2^num_qubits). */
+TAVRO_API int32_t tavro_sv_probability_logical(const TavroSVHandle* sv, size_t index, double* out);
+
+/* ---- Whole-state operations (never touch the last error) ---- */
+
+/* The sum of re*re + im*im over the buffer; -1.0 for NULL or a trapped fault. */
+TAVRO_API double tavro_sv_norm_squared(const TavroSVHandle* sv);
+
+/* Scales the state to unit norm when its squared norm is positive (otherwise leaves it as it
+ * is) and returns the norm measured before scaling; -1.0 for NULL or a trapped fault. */
+TAVRO_API double tavro_sv_normalize(TavroSVHandle* sv);
+
+/* Sets the buffer to |0...0>: amplitude 0 to 1, the others to 0. A dynamic state keeps its
+ * length and its touched qubits. Returns 0, or -1 for NULL or a trapped fault. */
+TAVRO_API int32_t tavro_sv_reset_to_zero(TavroSVHandle* sv);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* TAVRO_H */

@@ -1,0 +1,838 @@
+// The Python face, module tavro._core: convert, borrow, call one core operation, convert back.
+//
+// The classes are plain CPython types whose methods are METH_FASTCALL table entries: a call
+// reaches the core without a tuple, a dict or a heap allocation (pybind11's own dispatcher
+// builds both and measured five times slower per call). pybind11 provides the module entry
+// point and the NumPy arrays, which it reaches at run time through NumPy's capsule.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "amp.hpp"
+#include "error.hpp"
+#include "rng.hpp"
+#include "state/sv.hpp"
+
+namespace py = pybind11;
+
+namespace tavro::python {
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Exception classes, created once per process on first need.
+
+// Stands for "a Python exception is set": the method boundary returns NULL with it.
+struct Raised {};
+
+[[noreturn]] void raise() { throw Raised{}; }
+
+[[noreturn]] void raise(PyObject* cls, const char* message) {
+  PyErr_SetString(cls, message);
+  throw Raised{};
+}
+
+// The pending Python error as "Type: message", cleared.
+std::string take_error_text() {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  std::string text = "<unknown error>";
+  if (value != nullptr) {
+    PyObject* s = PyObject_Str(value);
+    const char* c = s != nullptr ? PyUnicode_AsUTF8(s) : nullptr;
+    if (c != nullptr) text = std::string(reinterpret_cast<PyTypeObject*>(type)->tp_name) + ": " + c;
+    Py_XDECREF(s);
+  }
+  PyErr_Clear();
+  Py_XDECREF(type);
+  Py_XDECREF(value);
+  Py_XDECREF(tb);
+  return text;
+}
+
+// `qualified` is "_core.Name", so that __module__ reads "_core".
+PyObject* new_exception_class(const char* qualified, PyObject* base, const char* doc) {
+  PyObject* cls = PyErr_NewExceptionWithDoc(qualified, doc, base, nullptr);
+  if (cls == nullptr) throw Fault("Failed to initialize new exception type.: " + take_error_text());
+  return cls;
+}
+
+PyObject* tavro_error_class() {
+  static PyObject* const cls = new_exception_class("_core.TavroError", PyExc_RuntimeError,
+                                                   "Base class for tavro-specific runtime errors.");
+  return cls;
+}
+PyObject* gate_shape_error_class() {
+  static PyObject* const cls = new_exception_class("_core.GateShapeError", tavro_error_class(),
+                                                   "Gate matrix has the wrong shape or dtype.");
+  return cls;
+}
+PyObject* qubit_index_error_class() {
+  static PyObject* const cls = new_exception_class("_core.QubitIndexError", tavro_error_class(),
+                                                   "Qubit index out of bounds.");
+  return cls;
+}
+PyObject* degenerate_state_error_class() {
+  static PyObject* const cls = new_exception_class(
+      "_core.DegenerateStateError", tavro_error_class(),
+      "State has zero or non-finite norm \u2014 cannot be sampled or projected.");
+  return cls;
+}
+PyObject* non_unitary_error_class() {
+  static PyObject* const cls = new_exception_class("_core.NonUnitaryError", tavro_error_class(),
+                                                   "Gate matrix is not unitary within tolerance.");
+  return cls;
+}
+PyObject* value_error_class() { return PyExc_ValueError; }
+PyObject* memory_error_class() { return PyExc_MemoryError; }
+
+// A broken invariant of the core. Not a module attribute; a BaseException so that
+// `except Exception` cannot swallow it.
+PyObject* fault_class() {
+  static PyObject* const cls = new_exception_class(
+      "_core.Fault", PyExc_BaseException,
+      "A broken internal invariant of the tavro core; the operation was stopped.");
+  return cls;
+}
+
+PyObject* raise_fault(const char* message) noexcept {
+  PyObject* cls = PyExc_SystemError;  // only if the fault class itself cannot be made
+  try {
+    cls = fault_class();
+  } catch (...) {
+    PyErr_Clear();
+  }
+  PyErr_SetString(cls, message);
+  return nullptr;
+}
+
+// The one mapping from a core Error to a Python exception: class by variant, message the
+// display text, unchanged.
+[[noreturn]] void raise_error(const Error& e) {
+  using ClassOf = PyObject* (*)();
+  static constexpr ClassOf CLASS_OF[] = {
+      value_error_class,             // InvalidNumQubits
+      qubit_index_error_class,       // QubitIndexOutOfBounds
+      qubit_index_error_class,       // DuplicateQubits
+      gate_shape_error_class,        // InvalidGateMatrix
+      value_error_class,             // InvalidBasisIndex
+      value_error_class,             // InvalidStateLength
+      memory_error_class,            // AllocationFailed
+      degenerate_state_error_class,  // DegenerateState
+      non_unitary_error_class,       // NonUnitary
+  };
+  static_assert(std::size(CLASS_OF) == std::variant_size_v<Error::Variant>);
+  const std::string text = e.display();
+  PyObject* message =
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (message == nullptr) raise();
+  PyErr_SetObject(CLASS_OF[e.index()](), message);
+  Py_DECREF(message);
+  raise();
+}
+
+template <class T>
+T value_or_raise(Result<T>&& r) {
+  if (!r) raise_error(r.error());
+  return std::move(*r);
+}
+
+// Runs one member body; whatever stops it becomes a set Python exception and `on_error`.
+template <class R, class F>
+R guarded(R on_error, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const Raised&) {
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const Fault& f) {
+    raise_fault(f.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_fault(e.what());
+  } catch (...) {
+    raise_fault("<non-string panic payload>");
+  }
+  return on_error;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Argument matching: positional or keyword, by the documented names, with Python's own texts.
+
+template <size_t N>
+struct Params {
+  const char* method;                // as named in call errors
+  std::array<const char*, N> names;  // in parameter order
+  size_t required;                   // the first `required` have no default
+};
+
+template <size_t N>
+using Args = std::array<PyObject*, N>;  // borrowed; nullptr for an absent optional argument
+
+// Keyword names are short ASCII strings in practice: compare their bytes directly.
+bool key_is(PyObject* key, const char* name) {
+  if (PyUnicode_IS_COMPACT_ASCII(key)) {
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(key));
+    return std::strlen(name) == n && std::memcmp(PyUnicode_DATA(key), name, n) == 0;
+  }
+  return PyUnicode_CompareWithASCIIString(key, name) == 0;
+}
+
+void bind_into(const char* method, const char* const* names, size_t n, size_t required,
+               PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+  const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  const auto max = static_cast<Py_ssize_t>(n);
+  if (nargs + nkw > max) {
+    PyErr_Format(PyExc_TypeError, "%s() takes %s %zd argument%s (%zd given)", method,
+                 required < n ? "at most" : "exactly", max, max == 1 ? "" : "s", nargs + nkw);
+    raise();
+  }
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+    size_t j = 0;
+    while (j < n && !key_is(key, names[j])) ++j;
+    if (j == n) {
+      PyErr_Format(PyExc_TypeError, "'%U' is an invalid keyword argument for %s()", key, method);
+      raise();
+    }
+    if (out[j] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "argument for %s() given by name ('%s') and position (%zu)",
+                   method, names[j], j + 1);
+      raise();
+    }
+    out[j] = args[nargs + k];
+  }
+  for (size_t i = 0; i < required; ++i) {
+    if (out[i] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", method,
+                   names[i], i + 1);
+      raise();
+    }
+  }
+}
+
+template <size_t N>
+Args<N> bind(const Params<N>& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  Args<N> out{};
+  if (kwnames == nullptr && nargs == static_cast<Py_ssize_t>(N)) {
+    for (size_t i = 0; i < N; ++i) out[i] = args[i];
+    return out;
+  }
+  bind_into(p.method, p.names.data(), N, p.required, args, nargs, kwnames, out.data());
+  return out;
+}
+
+// Table entries. A body is PyObject*(PyObject* self, Args<N>) or PyObject*(PyObject* self).
+template <const auto& P, auto Body>
+PyObject* fastcall(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return Body(self, bind(P, args, nargs, kwnames)); });
+}
+
+template <auto Body>
+PyObject* noargs(PyObject* self, PyObject*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return Body(self); });
+}
+
+template <auto Body>
+PyObject* getter(PyObject* self, void*) noexcept {
+  return guarded<PyObject*>(nullptr, [&] { return Body(self); });
+}
+
+template <class F>
+PyCFunction as_cfunction(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int FASTCALL = METH_FASTCALL | METH_KEYWORDS;
+
+// ---------------------------------------------------------------------------------------------
+// The objects and their use flag: any number of shared uses, or one exclusive use.
+
+struct SVObject {
+  PyObject ob_base;  // PyObject_HEAD
+  int32_t use;       // > 0: shared uses; -1: exclusive
+  union {
+    TavroSV sv;  // constructed by wrap(), destroyed by sv_dealloc()
+  };
+  TavroSV& value() { return sv; }
+};
+
+struct RngObject {
+  PyObject ob_base;  // PyObject_HEAD
+  int32_t use;
+  Xoshiro256PlusPlus rng;
+  Xoshiro256PlusPlus& value() { return rng; }
+};
+
+template <class Obj>
+class Shared {
+ public:
+  explicit Shared(PyObject* self) : o_(reinterpret_cast<Obj*>(self)) {
+    if (o_->use < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+    ++o_->use;
+  }
+  ~Shared() { --o_->use; }
+  Shared(const Shared&) = delete;
+  Shared& operator=(const Shared&) = delete;
+  const auto* operator->() const { return &o_->value(); }
+
+ private:
+  Obj* o_;
+};
+
+template <class Obj>
+class Exclusive {
+ public:
+  explicit Exclusive(PyObject* self) : o_(reinterpret_cast<Obj*>(self)) {
+    if (o_->use != 0) raise(PyExc_RuntimeError, "Already borrowed");
+    o_->use = -1;
+  }
+  ~Exclusive() { o_->use = 0; }
+  Exclusive(const Exclusive&) = delete;
+  Exclusive& operator=(const Exclusive&) = delete;
+  auto* operator->() const { return &o_->value(); }
+  auto& operator*() const { return o_->value(); }
+
+ private:
+  Obj* o_;
+};
+
+using SharedSV = Shared<SVObject>;
+using ExclusiveSV = Exclusive<SVObject>;
+
+// ---------------------------------------------------------------------------------------------
+// Converters for plain arguments, shared by every method.
+
+namespace detail {
+
+// The conversion of argument `name` failed with the Python error now set. A TypeError becomes
+// "argument '{name}': {reason}", chained to the original; anything else (OverflowError, an
+// exception raised by the caller's own __index__) passes unchanged.
+[[noreturn]] void argument_error(const char* name) {
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  if (type != PyExc_TypeError) {
+    PyErr_Restore(type, value, tb);
+    raise();
+  }
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(tb);
+  Py_DECREF(type);
+  PyObject* reason = PyObject_Str(value);
+  PyObject* message =
+      reason != nullptr ? PyUnicode_FromFormat("argument '%s': %U", name, reason) : nullptr;
+  Py_XDECREF(reason);
+  PyObject* exc = message != nullptr ? PyObject_CallOneArg(PyExc_TypeError, message) : nullptr;
+  Py_XDECREF(message);
+  if (exc == nullptr) {
+    Py_DECREF(value);
+    raise();
+  }
+  PyException_SetCause(exc, value);  // takes the reference
+  PyErr_SetObject(PyExc_TypeError, exc);
+  Py_DECREF(exc);
+  raise();
+}
+
+[[noreturn]] void type_error(const char* name, const char* reason, PyObject* obj) {
+  PyErr_Format(PyExc_TypeError, reason, Py_TYPE(obj)->tp_name);
+  argument_error(name);
+}
+
+// An int, or any object with __index__, in 0..max. Negative or above max: OverflowError.
+uint64_t to_unsigned(PyObject* o, uint64_t max, const char* name) {
+  unsigned long long v;
+  if (PyLong_CheckExact(o)) {
+    v = PyLong_AsUnsignedLongLong(o);
+  } else {
+    PyObject* i = PyNumber_Index(o);
+    if (i == nullptr) argument_error(name);
+    v = PyLong_AsUnsignedLongLong(i);
+    Py_DECREF(i);
+  }
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) argument_error(name);
+  if (v > max) raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return v;
+}
+
+// Indices and counts: target, idx, control, q1, q2, nsamples.
+size_t to_index(PyObject* o, const char* name) { return to_unsigned(o, SIZE_MAX, name); }
+
+// Qubit counts: num_qubits.
+uint32_t to_u32(PyObject* o, const char* name) {
+  return static_cast<uint32_t>(to_unsigned(o, UINT32_MAX, name));
+}
+
+// Seeds.
+uint64_t to_u64(PyObject* o, const char* name) { return to_unsigned(o, UINT64_MAX, name); }
+
+// Flags: a Python bool or a NumPy bool scalar; an int is refused.
+bool to_bool(PyObject* o, const char* name) {
+  if (o == Py_True) return true;
+  if (o == Py_False) return false;
+  const char* type = Py_TYPE(o)->tp_name;
+  if (std::strcmp(type, "numpy.bool_") == 0 || std::strcmp(type, "numpy.bool") == 0) {
+    const int v = PyObject_IsTrue(o);
+    if (v < 0) argument_error(name);
+    return v != 0;
+  }
+  type_error(name, "'%s' object cannot be converted to 'bool'", o);
+}
+
+// Angles and weights: anything Python converts to float. (Taken by the gate methods.)
+[[maybe_unused]] double to_f64(PyObject* o, const char* name) {
+  if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o);
+  const double v = PyFloat_AsDouble(o);
+  if (v == -1.0 && PyErr_Occurred()) argument_error(name);
+  return v;
+}
+
+// Calls f(item) for each item of a sequence, in order; a str is not a sequence here. Items are
+// fetched one at a time, so an item's own conversion code may change the sequence safely.
+template <class F>
+void for_each_item(PyObject* o, const char* name, F&& f) {
+  if (PyUnicode_Check(o)) type_error(name, "'%s' object is not accepted as a sequence", o);
+  if (!PySequence_Check(o)) type_error(name, "'%s' object cannot be converted to 'Sequence'", o);
+  PyObject* seq = PySequence_Fast(o, "");  // a list or tuple as it is, anything else listed
+  if (seq == nullptr) argument_error(name);
+  const py::object hold = py::reinterpret_steal<py::object>(seq);
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+    const py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(seq, i));
+    f(item.ptr());
+  }
+}
+
+// Bits: bytes and bytearray as they are, any other sequence item by item as bytes 0..255.
+class ByteSeq {
+ public:
+  ByteSeq(PyObject* o, const char* name) {
+    if (PyBytes_Check(o)) {
+      view_ = {reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(o)),
+               static_cast<size_t>(PyBytes_GET_SIZE(o))};
+      return;
+    }
+    if (PyByteArray_Check(o)) {
+      view_ = {reinterpret_cast<const uint8_t*>(PyByteArray_AS_STRING(o)),
+               static_cast<size_t>(PyByteArray_GET_SIZE(o))};
+      return;
+    }
+    for_each_item(o, name, [&](PyObject* item) {
+      own_.push_back(static_cast<uint8_t>(to_unsigned(item, UINT8_MAX, name)));
+    });
+    view_ = own_;
+  }
+  std::span<const uint8_t> span() const { return view_; }
+
+ private:
+  std::span<const uint8_t> view_;
+  std::vector<uint8_t> own_;
+};
+
+// A NumPy array of exactly dtype complex128 (native order) and exactly `ndim` dimensions;
+// anything else raises the prefixed TypeError. Never cast.
+py::array complex_array(PyObject* o, int ndim, const char* name) {
+  if (!py::isinstance<py::array>(o)) {
+    type_error(name, "'%s' object cannot be converted to a complex128 NumPy array", o);
+  }
+  auto a = py::reinterpret_borrow<py::array>(o);
+  if (a.ndim() != ndim) {
+    PyErr_Format(PyExc_TypeError, "array has %zd dimensions, expected %d",
+                 static_cast<Py_ssize_t>(a.ndim()), ndim);
+    argument_error(name);
+  }
+  if (!py::array_t<Amp>::check_(a)) {
+    const std::string dtype = py::str(a.dtype());
+    PyErr_Format(PyExc_TypeError, "array dtype is %s, expected complex128", dtype.c_str());
+    argument_error(name);
+  }
+  return a;
+}
+
+// A 1-D complex128 array read through its stride (negative too). A contiguous aligned array
+// is passed on as it is, since the core copies; any other is copied here first.
+class AmpSeq {
+ public:
+  AmpSeq(PyObject* o, const char* name) : array_(complex_array(o, 1, name)) {
+    const auto n = static_cast<size_t>(array_.shape(0));
+    const auto* base = static_cast<const char*>(array_.data());
+    const py::ssize_t stride = array_.strides(0);
+    if (n == 0) return;
+    if (stride == static_cast<py::ssize_t>(sizeof(Amp)) &&
+        reinterpret_cast<uintptr_t>(base) % alignof(Amp) == 0) {
+      view_ = {reinterpret_cast<const Amp*>(base), n};
+      return;
+    }
+    own_.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      std::memcpy(static_cast<void*>(&own_[i]), base + static_cast<py::ssize_t>(i) * stride,
+                  sizeof(Amp));
+    }
+    view_ = own_;
+  }
+  std::span<const Amp> span() const { return view_; }
+
+ private:
+  py::array array_;  // keeps the data alive while the view is used
+  std::span<const Amp> view_;
+  std::vector<Amp> own_;
+};
+
+// ---- results
+
+PyObject* new_complex(Amp a) { return PyComplex_FromDoubles(a.real(), a.imag()); }
+PyObject* new_float(double v) { return PyFloat_FromDouble(v); }
+PyObject* new_bool(bool v) { return PyBool_FromLong(v ? 1 : 0); }
+PyObject* none() { Py_RETURN_NONE; }
+
+// A fresh 1-D complex128 array owning a copy of `amps`.
+PyObject* new_amp_array(std::span<const Amp> amps) {
+  py::array_t<Amp> out(static_cast<py::ssize_t>(amps.size()));
+  if (!amps.empty()) std::memcpy(out.mutable_data(), amps.data(), amps.size_bytes());
+  return out.release().ptr();
+}
+
+}  // namespace detail
+
+using detail::AmpSeq;
+using detail::ByteSeq;
+using detail::new_bool;
+using detail::new_complex;
+using detail::new_float;
+using detail::to_bool;
+using detail::to_index;
+using detail::to_u32;
+using detail::to_u64;
+
+PyTypeObject* sv_type();
+
+// A new TavroSV object owning `sv`.
+PyObject* wrap(TavroSV&& sv) {
+  PyTypeObject* type = sv_type();
+  auto* o = reinterpret_cast<SVObject*>(type->tp_alloc(type, 0));
+  if (o == nullptr) raise();
+  o->use = 0;
+  new (&o->sv) TavroSV(std::move(sv));
+  return reinterpret_cast<PyObject*>(o);
+}
+
+// ---------------------------------------------------------------------------------------------
+// class TavroSV, in the order of its method table.
+
+constexpr Params<2> ZERO{"zero", {"num_qubits", "dynamic_qubits"}, 1};
+constexpr char ZERO_DOC[] =
+    "zero(num_qubits, dynamic_qubits=False)\n--\n\n"
+    "The all-zero state |0...0>. Reserves the full 2**num_qubits buffer; with "
+    "dynamic_qubits=True, qubits are allocated on first use and released by free_qubit.";
+PyObject* sv_zero(PyObject*, Args<2> a) {
+  const uint32_t n = to_u32(a[0], "num_qubits");
+  const bool dynamic = a[1] != nullptr && to_bool(a[1], "dynamic_qubits");
+  return wrap(value_or_raise(dynamic ? TavroSV::zero_dynamic(n) : TavroSV::zero(n)));
+}
+
+constexpr Params<1> FROM_BITSTRING{"from_bitstring", {"bits"}, 1};
+constexpr char FROM_BITSTRING_DOC[] =
+    "from_bitstring(bits)\n--\n\n"
+    "The basis state given by 0/1 bits, qubit 0 first (bytes, bytearray or a sequence of ints).";
+PyObject* sv_from_bitstring(PyObject*, Args<1> a) {
+  const ByteSeq bits(a[0], "bits");
+  return wrap(value_or_raise(TavroSV::from_bitstring(bits.span())));
+}
+
+constexpr Params<2> FROM_AMPLITUDES{"from_amplitudes", {"num_qubits", "arr"}, 2};
+constexpr char FROM_AMPLITUDES_DOC[] =
+    "from_amplitudes(num_qubits, arr)\n--\n\n"
+    "A state holding a copy of arr, a one-dimensional complex128 NumPy array of length "
+    "2**num_qubits. The vector is not renormalised.";
+PyObject* sv_from_amplitudes(PyObject*, Args<2> a) {
+  const uint32_t n = to_u32(a[0], "num_qubits");
+  const AmpSeq amps(a[1], "arr");
+  return wrap(value_or_raise(TavroSV::from_amplitudes(n, amps.span())));
+}
+
+constexpr char NUM_QUBITS_DOC[] = "The logical width: the number of qubits declared.";
+PyObject* sv_num_qubits(PyObject* self) {
+  const SharedSV sv(self);
+  return PyLong_FromUnsignedLong(sv->num_qubits());
+}
+
+constexpr char LIVE_QUBITS_DOC[] =
+    "The number of qubits physically present, so that len(sv) == 2 ** sv.live_qubits.";
+PyObject* sv_live_qubits(PyObject* self) {
+  const SharedSV sv(self);
+  return PyLong_FromUnsignedLong(sv->live_qubits());
+}
+
+constexpr char IS_DYNAMIC_DOC[] = "Whether the state was built with dynamic_qubits=True.";
+PyObject* sv_is_dynamic(PyObject* self) {
+  const SharedSV sv(self);
+  return new_bool(sv->is_dynamic());
+}
+
+constexpr Params<1> IS_ALLOCATED{"is_allocated", {"target"}, 1};
+constexpr char IS_ALLOCATED_DOC[] =
+    "is_allocated($self, target)\n--\n\n"
+    "Whether qubit target occupies a physical slot: always True for an in-range qubit of a "
+    "static state, False for a qubit out of range.";
+PyObject* sv_is_allocated(PyObject* self, Args<1> a) {
+  const SharedSV sv(self);
+  return new_bool(sv->is_allocated(to_index(a[0], "target")));
+}
+
+constexpr char LEN_DOC[] =
+    "The number of amplitudes in the buffer, 2 ** live_qubits; the same as len(sv), kept for "
+    "older callers.";
+PyObject* sv_len_property(PyObject* self) {
+  const SharedSV sv(self);
+  return PyLong_FromSize_t(sv->len());
+}
+
+constexpr char NORM_SQUARED_DOC[] =
+    "norm_squared($self)\n--\n\nThe squared norm: the sum of |a|**2 over the buffer.";
+PyObject* sv_norm_squared(PyObject* self) {
+  const SharedSV sv(self);
+  return new_float(sv->norm_squared());
+}
+
+constexpr char NORMALIZE_DOC[] =
+    "normalize($self)\n--\n\n"
+    "Scales the state to unit norm when its norm is positive; returns the norm before scaling.";
+PyObject* sv_normalize(PyObject* self) {
+  const ExclusiveSV sv(self);
+  return new_float(sv->normalize());
+}
+
+constexpr char RESET_TO_ZERO_DOC[] =
+    "reset_to_zero($self)\n--\n\n"
+    "Sets the state to |0...0> in place; a dynamic state keeps its allocated qubits.";
+PyObject* sv_reset_to_zero(PyObject* self) {
+  const ExclusiveSV sv(self);
+  sv->reset_to_zero();
+  return detail::none();
+}
+
+constexpr Params<1> GET{"get", {"idx"}, 1};
+constexpr char GET_DOC[] =
+    "get($self, idx)\n--\n\n"
+    "The amplitude at physical buffer index idx, as a complex (get_logical takes a logical "
+    "basis index).";
+PyObject* sv_get(PyObject* self, Args<1> a) {
+  const SharedSV sv(self);
+  return new_complex(value_or_raise(sv->get(to_index(a[0], "idx"))));
+}
+
+constexpr Params<1> PROBABILITY{"probability", {"idx"}, 1};
+constexpr char PROBABILITY_DOC[] =
+    "probability($self, idx)\n--\n\n"
+    "re*re + im*im of the amplitude at physical buffer index idx.";
+PyObject* sv_probability(PyObject* self, Args<1> a) {
+  const SharedSV sv(self);
+  return new_float(value_or_raise(sv->probability(to_index(a[0], "idx"))));
+}
+
+constexpr Params<1> GET_LOGICAL{"get_logical", {"idx"}, 1};
+constexpr char GET_LOGICAL_DOC[] =
+    "get_logical($self, idx)\n--\n\n"
+    "The amplitude of logical basis index idx (bit q for qubit q); 0 when idx sets a qubit "
+    "not yet allocated. get indexes the physical buffer instead.";
+PyObject* sv_get_logical(PyObject* self, Args<1> a) {
+  const SharedSV sv(self);
+  return new_complex(value_or_raise(sv->get_logical(to_index(a[0], "idx"))));
+}
+
+constexpr Params<1> PROBABILITY_LOGICAL{"probability_logical", {"idx"}, 1};
+constexpr char PROBABILITY_LOGICAL_DOC[] =
+    "probability_logical($self, idx)\n--\n\n"
+    "re*re + im*im of the amplitude of logical basis index idx. probability indexes the "
+    "physical buffer instead.";
+PyObject* sv_probability_logical(PyObject* self, Args<1> a) {
+  const SharedSV sv(self);
+  return new_float(value_or_raise(sv->probability_logical(to_index(a[0], "idx"))));
+}
+
+constexpr char AMPLITUDES_DOC[] =
+    "amplitudes($self)\n--\n\n"
+    "A copy of the buffer as a new one-dimensional complex128 array of len(self) entries, in "
+    "physical slot order.";
+PyObject* sv_amplitudes(PyObject* self) {
+  const SharedSV sv(self);
+  return detail::new_amp_array(sv->amplitudes());
+}
+
+constexpr char CLONE_DOC[] = "clone($self)\n--\n\nAn independent deep copy of the state.";
+PyObject* sv_clone(PyObject* self) {
+  const SharedSV sv(self);
+  return wrap(sv->clone());
+}
+
+Py_ssize_t sv_len(PyObject* self) noexcept {
+  return guarded<Py_ssize_t>(-1, [&] {
+    const SharedSV sv(self);
+    return static_cast<Py_ssize_t>(sv->len());
+  });
+}
+
+PyObject* sv_repr(PyObject* self) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    const SharedSV sv(self);
+    if (sv->is_dynamic()) {
+      return PyUnicode_FromFormat("TavroSV(num_qubits=%u, live_qubits=%u, dynamic)",
+                                  sv->num_qubits(), sv->live_qubits());
+    }
+    return PyUnicode_FromFormat("TavroSV(num_qubits=%u)", sv->num_qubits());
+  });
+}
+
+void sv_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<SVObject*>(self)->sv.~TavroSV();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef SV_METHODS[] = {
+    {"zero", as_cfunction(fastcall<ZERO, sv_zero>), FASTCALL | METH_STATIC, ZERO_DOC},
+    {"from_bitstring", as_cfunction(fastcall<FROM_BITSTRING, sv_from_bitstring>),
+     FASTCALL | METH_STATIC, FROM_BITSTRING_DOC},
+    {"from_amplitudes", as_cfunction(fastcall<FROM_AMPLITUDES, sv_from_amplitudes>),
+     FASTCALL | METH_STATIC, FROM_AMPLITUDES_DOC},
+    {"is_allocated", as_cfunction(fastcall<IS_ALLOCATED, sv_is_allocated>), FASTCALL,
+     IS_ALLOCATED_DOC},
+    {"norm_squared", as_cfunction(noargs<sv_norm_squared>), METH_NOARGS, NORM_SQUARED_DOC},
+    {"normalize", as_cfunction(noargs<sv_normalize>), METH_NOARGS, NORMALIZE_DOC},
+    {"reset_to_zero", as_cfunction(noargs<sv_reset_to_zero>), METH_NOARGS, RESET_TO_ZERO_DOC},
+    {"get", as_cfunction(fastcall<GET, sv_get>), FASTCALL, GET_DOC},
+    {"probability", as_cfunction(fastcall<PROBABILITY, sv_probability>), FASTCALL, PROBABILITY_DOC},
+    {"get_logical", as_cfunction(fastcall<GET_LOGICAL, sv_get_logical>), FASTCALL, GET_LOGICAL_DOC},
+    {"probability_logical", as_cfunction(fastcall<PROBABILITY_LOGICAL, sv_probability_logical>),
+     FASTCALL, PROBABILITY_LOGICAL_DOC},
+    {"amplitudes", as_cfunction(noargs<sv_amplitudes>), METH_NOARGS, AMPLITUDES_DOC},
+    {"clone", as_cfunction(noargs<sv_clone>), METH_NOARGS, CLONE_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef SV_PROPERTIES[] = {
+    {"num_qubits", getter<sv_num_qubits>, nullptr, NUM_QUBITS_DOC, nullptr},
+    {"live_qubits", getter<sv_live_qubits>, nullptr, LIVE_QUBITS_DOC, nullptr},
+    {"is_dynamic", getter<sv_is_dynamic>, nullptr, IS_DYNAMIC_DOC, nullptr},
+    {"len", getter<sv_len_property>, nullptr, LEN_DOC, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// No __new__ or __init__: states come only from the static constructors and clone.
+PyType_Slot SV_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(sv_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(sv_repr)},
+    {Py_mp_length, reinterpret_cast<void*>(sv_len)},
+    {Py_tp_methods, SV_METHODS},
+    {Py_tp_getset, SV_PROPERTIES},
+    {0, nullptr},
+};
+
+PyType_Spec SV_SPEC = {
+    "_core.TavroSV", sizeof(SVObject), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, SV_SLOTS};
+
+// ---------------------------------------------------------------------------------------------
+// class Rng
+
+constexpr char RNG_DOC[] =
+    "Rng(seed)\n--\n\n"
+    "Seeded Xoshiro256++ RNG.\n\n"
+    "The seed (an integer in 0..2**64-1) is expanded with SplitMix64, as the C interface does, "
+    "so identical seeds reproduce the same stream across runs and language bindings. The "
+    "generator is used by all stochastic methods of TavroSV: measure_qubit, reset_qubit, "
+    "sample and sample_bitstring.";
+
+PyObject* rng_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guarded<PyObject*>(nullptr, [&] {
+    static const char* const KEYWORDS[] = {"seed", nullptr};
+    PyObject* seed_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:Rng", const_cast<char**>(KEYWORDS),
+                                     &seed_arg)) {
+      raise();
+    }
+    const uint64_t seed = to_u64(seed_arg, "seed");
+    auto* o = reinterpret_cast<RngObject*>(type->tp_alloc(type, 0));
+    if (o == nullptr) raise();
+    o->use = 0;
+    o->rng = Xoshiro256PlusPlus::seed_from_u64(seed);
+    return reinterpret_cast<PyObject*>(o);
+  });
+}
+
+void rng_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot RNG_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>(RNG_DOC)},
+    {Py_tp_new, reinterpret_cast<void*>(rng_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(rng_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec RNG_SPEC = {"_core.Rng", sizeof(RngObject), 0,
+                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, RNG_SLOTS};
+
+// ---------------------------------------------------------------------------------------------
+// Module
+
+PyTypeObject* new_type(PyType_Spec* spec) {
+  PyObject* type = PyType_FromSpec(spec);
+  if (type == nullptr) raise();
+  return reinterpret_cast<PyTypeObject*>(type);
+}
+
+PyTypeObject* sv_type() {
+  static PyTypeObject* const type = new_type(&SV_SPEC);
+  return type;
+}
+
+PyTypeObject* rng_type() {
+  static PyTypeObject* const type = new_type(&RNG_SPEC);
+  return type;
+}
+
+void add(PyObject* module, const char* name, void* object) {
+  if (PyModule_AddObjectRef(module, name, static_cast<PyObject*>(object)) < 0) raise();
+}
+
+PyObject* init_module(PyObject* m) {
+  if (PyObject_SetAttrString(m, "__doc__", py::str("").ptr()) < 0) raise();
+  add(m, "TavroSV", sv_type());
+  add(m, "Rng", rng_type());
+  add(m, "TavroError", tavro_error_class());
+  add(m, "GateShapeError", gate_shape_error_class());
+  add(m, "QubitIndexError", qubit_index_error_class());
+  add(m, "DegenerateStateError", degenerate_state_error_class());
+  add(m, "NonUnitaryError", non_unitary_error_class());
+  return m;
+}
+
+}  // namespace
+}  // namespace tavro::python
+
+PYBIND11_MODULE(_core, m) {
+  // pybind11's own guard knows only its error type and std::exception; ours also turns a
+  // fault into the fault exception, so the import fails with it.
+  if (tavro::python::guarded<PyObject*>(
+          nullptr, [&] { return tavro::python::init_module(m.ptr()); }) == nullptr) {
+    throw py::error_already_set();
+  }
+}

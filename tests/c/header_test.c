@@ -1,0 +1,61 @@
+/* tavro.h compiled as strict C99 and used as a C program would. Exits non-zero when any
+ * check fails. */
+#include <stdio.h>
+#include <string.h>
+
+#include "tavro.h"
+
+static int failures = 0;
+
+#define CHECK(cond)                                                      \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
+      fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
+      failures++;                                                        \
+    }                                                                    \
+  } while (0)
+
+int main(void) {
+  static const uint8_t bits[3] = {1, 0, 1};
+  TavroComplex amps[8];
+  TavroComplex one;
+  double p = -1.0;
+  size_t k;
+  TavroSVHandle* sv;
+  TavroRng* rng;
+  ErrorCode code = TAVRO_INVALID_BASIS_INDEX;
+
+  CHECK(sizeof(TavroComplex) == 2 * sizeof(double));
+  CHECK(TAVRO_OK == 0 && TAVRO_REJECTED == -1 && TAVRO_NON_UNITARY == -10);
+  CHECK(tavro_last_error_code() == 0 && tavro_last_error_message() == NULL);
+
+  sv = tavro_sv_from_bitstring(bits, 3);
+  CHECK(sv != NULL);
+  CHECK(tavro_sv_len(sv) == 8 && tavro_sv_num_qubits(sv) == 3 && tavro_sv_is_dynamic(sv) == 0);
+  CHECK(tavro_sv_copy_amplitudes(sv, amps, 8) == TAVRO_OK);
+  for (k = 0; k < 8; ++k) CHECK(amps[k].re == (k == 5 ? 1.0 : 0.0) && amps[k].im == 0.0);
+  CHECK(tavro_sv_get(sv, 5, &one) == TAVRO_OK && one.re == 1.0 && one.im == 0.0);
+  CHECK(tavro_sv_probability(sv, 5, &p) == TAVRO_OK && p == 1.0);
+
+  CHECK(tavro_sv_get(sv, 8, &one) == (int32_t)code);
+  CHECK(tavro_last_error_code() == TAVRO_INVALID_BASIS_INDEX);
+  CHECK(tavro_last_error_message() != NULL &&
+        strcmp(tavro_last_error_message(), "invalid basis-state index: index 8 >= 2^3") == 0);
+  CHECK(tavro_sv_get(NULL, 0, &one) == TAVRO_REJECTED);
+  CHECK(tavro_last_error_code() == TAVRO_INVALID_BASIS_INDEX);
+  tavro_clear_last_error();
+  CHECK(tavro_last_error_message() == NULL);
+
+  CHECK(tavro_sv_normalize(sv) == 1.0 && tavro_sv_reset_to_zero(sv) == TAVRO_OK);
+  CHECK(tavro_sv_get(sv, 0, &one) == TAVRO_OK && one.re == 1.0);
+  tavro_sv_free(sv);
+
+  CHECK(tavro_sv_zero(60) == NULL && tavro_last_error_code() == TAVRO_INVALID_NUM_QUBITS);
+  rng = tavro_rng_new(1);
+  CHECK(rng != NULL);
+  tavro_rng_free(rng);
+  tavro_sv_free(NULL);
+
+  if (failures != 0) fprintf(stderr, "%d checks failed\n", failures);
+  return failures == 0 ? 0 : 1;
+}
