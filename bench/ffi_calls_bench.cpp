@@ -46,4 +46,13 @@ void BM_ffi_get_out_of_range(benchmark::State& state) {
 }
 BENCHMARK(BM_ffi_get_out_of_range);
 
+// A one-qubit gate: the handle check, the trap, the core's range check and slot, the kernel on
+// 16 amplitudes (one block: the caller's thread) and the clear of the last error.
+void BM_ffi_apply_h(benchmark::State& state) {
+  TavroSVHandle* sv = four_qubit_state();
+  for (auto _ : state) benchmark::DoNotOptimize(tavro_sv_apply_h(sv, 0));
+  tavro_sv_free(sv);
+}
+BENCHMARK(BM_ffi_apply_h);
+
 }  // namespace

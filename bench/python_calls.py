@@ -36,6 +36,7 @@ def main():
         ("sv.probability(3)", "sv.probability(3)"),
         ("len(sv)", "len(sv)"),
         ("sv.num_qubits", "sv.num_qubits"),
+        ("sv.apply_h(0)", "sv.apply_h(0)"),
         ("empty loop (timeit's own cost)", "pass"),
     ]
     print(f"4-qubit state, best of {REPEAT} x {NUMBER} calls")

@@ -181,6 +181,102 @@ TAVRO_API double tavro_sv_normalize(TavroSVHandle* sv);
  * length and its touched qubits. Returns 0, or -1 for NULL or a trapped fault. */
 TAVRO_API int32_t tavro_sv_reset_to_zero(TavroSVHandle* sv);
 
+/* ---- One-qubit gates ----
+ * Each applies one gate to the logical qubit target, in place, and returns:
+ *    0  success; the last error is cleared;
+ *   -1  sv is NULL (or a gate pointer or length is rejected, below), or a trapped fault;
+ *       nothing is stored and the state is untouched;
+ *   -3  target is not below the declared qubit count; stored with the message
+ *       "qubit index {target} out of bounds for state vector with {num_qubits} qubits", and the
+ *       state is untouched.
+ * On a dynamic state a gate on an untouched qubit first allocates it (the buffer doubles), also
+ * for the diagonal gates. Angles are in radians and used as given, non-finite ones included. */
+
+/* Pauli X. */
+TAVRO_API int32_t tavro_sv_apply_x(TavroSVHandle* sv, size_t target);
+/* Pauli Y. */
+TAVRO_API int32_t tavro_sv_apply_y(TavroSVHandle* sv, size_t target);
+/* Pauli Z. */
+TAVRO_API int32_t tavro_sv_apply_z(TavroSVHandle* sv, size_t target);
+/* Hadamard. */
+TAVRO_API int32_t tavro_sv_apply_h(TavroSVHandle* sv, size_t target);
+/* S = diag(1, i). */
+TAVRO_API int32_t tavro_sv_apply_s(TavroSVHandle* sv, size_t target);
+/* S-dagger = diag(1, -i). */
+TAVRO_API int32_t tavro_sv_apply_sdg(TavroSVHandle* sv, size_t target);
+/* T = diag(1, e^(i pi/4)). */
+TAVRO_API int32_t tavro_sv_apply_t(TavroSVHandle* sv, size_t target);
+/* T-dagger = diag(1, e^(-i pi/4)). */
+TAVRO_API int32_t tavro_sv_apply_tdg(TavroSVHandle* sv, size_t target);
+/* SX = 1/2 [[1 + i, 1 - i], [1 - i, 1 + i]], the square root of X. */
+TAVRO_API int32_t tavro_sv_apply_sx(TavroSVHandle* sv, size_t target);
+/* P(lambda) = diag(1, e^(i lambda)). */
+TAVRO_API int32_t tavro_sv_apply_p(TavroSVHandle* sv, double lambda, size_t target);
+/* RX(theta) = [[c, -i s], [-i s, c]], c = cos(theta/2), s = sin(theta/2). */
+TAVRO_API int32_t tavro_sv_apply_rx(TavroSVHandle* sv, double theta, size_t target);
+/* RY(theta) = [[c, -s], [s, c]]. */
+TAVRO_API int32_t tavro_sv_apply_ry(TavroSVHandle* sv, double theta, size_t target);
+/* RZ(lmbda) = diag(e^(-i lmbda/2), e^(i lmbda/2)). */
+TAVRO_API int32_t tavro_sv_apply_rz(TavroSVHandle* sv, double lmbda, size_t target);
+/* U(theta, phi, lmbda) = [[c, -e^(i lmbda) s], [e^(i phi) s, e^(i(phi + lmbda)) c]],
+ * c and s of theta/2, no global phase. */
+TAVRO_API int32_t tavro_sv_apply_u(TavroSVHandle* sv, double theta, double phi, double lmbda,
+                                   size_t target);
+/* The 2x2 matrix at gate, gate_len = 4 complex numbers in column-major order
+ * [U00, U10, U01, U11], applied as given (unitarity is not checked). -1 without a stored error
+ * when gate is NULL or gate_len is not 4. The entries are copied before the gate runs; the
+ * caller keeps ownership of gate. */
+TAVRO_API int32_t tavro_sv_apply_gate_1q(TavroSVHandle* sv, const TavroComplex* gate,
+                                         size_t gate_len, size_t target);
+
+/* ---- Two-qubit gates ----
+ * Each applies one gate to two logical qubits, in place, and returns:
+ *    0  success; the last error is cleared;
+ *   -1  sv is NULL (or the gate pointer or length is rejected), or a trapped fault; nothing is
+ *       stored and the state is untouched;
+ *   -3  a qubit not below the declared qubit count, the first argument checked first; stored
+ *       with the message "qubit index {qubit} out of bounds for state vector with {num_qubits}
+ *       qubits";
+ *   -4  the two qubits are equal; stored with the message
+ *       "two-qubit gate operands must be distinct, got ({q}, {q})".
+ * A failed call leaves the state untouched. In the 4x4 matrices the first qubit argument
+ * (control or q1) is the most significant bit of the local basis, (bit_q1 << 1) | bit_q2.
+ * On a dynamic state untouched qubits are allocated, the first argument first. */
+
+/* X on target where control is 1. */
+TAVRO_API int32_t tavro_sv_apply_cx(TavroSVHandle* sv, size_t control, size_t target);
+/* Y on target where control is 1. */
+TAVRO_API int32_t tavro_sv_apply_cy(TavroSVHandle* sv, size_t control, size_t target);
+/* CZ = diag(1, 1, 1, -1), symmetric in q1 and q2. */
+TAVRO_API int32_t tavro_sv_apply_cz(TavroSVHandle* sv, size_t q1, size_t q2);
+/* CP(lmbda) = diag(1, 1, 1, e^(i lmbda)), symmetric in q1 and q2. */
+TAVRO_API int32_t tavro_sv_apply_cp(TavroSVHandle* sv, double lmbda, size_t q1, size_t q2);
+/* RX(theta) on target where control is 1. */
+TAVRO_API int32_t tavro_sv_apply_crx(TavroSVHandle* sv, double theta, size_t control,
+                                     size_t target);
+/* RY(theta) on target where control is 1. */
+TAVRO_API int32_t tavro_sv_apply_cry(TavroSVHandle* sv, double theta, size_t control,
+                                     size_t target);
+/* RZ(lmbda) on target where control is 1. */
+TAVRO_API int32_t tavro_sv_apply_crz(TavroSVHandle* sv, double lmbda, size_t control,
+                                     size_t target);
+/* Exchanges the two qubits. */
+TAVRO_API int32_t tavro_sv_apply_swap(TavroSVHandle* sv, size_t q1, size_t q2);
+/* iSWAP: |01> -> i|10>, |10> -> i|01>. */
+TAVRO_API int32_t tavro_sv_apply_iswap(TavroSVHandle* sv, size_t q1, size_t q2);
+/* RXX(theta) = cos(theta/2) I - i sin(theta/2) X(q1) X(q2). */
+TAVRO_API int32_t tavro_sv_apply_rxx(TavroSVHandle* sv, double theta, size_t q1, size_t q2);
+/* RYY(theta) = cos(theta/2) I - i sin(theta/2) Y(q1) Y(q2). */
+TAVRO_API int32_t tavro_sv_apply_ryy(TavroSVHandle* sv, double theta, size_t q1, size_t q2);
+/* RZZ(theta) = cos(theta/2) I - i sin(theta/2) Z(q1) Z(q2). */
+TAVRO_API int32_t tavro_sv_apply_rzz(TavroSVHandle* sv, double theta, size_t q1, size_t q2);
+/* The 4x4 matrix at gate, gate_len = 16 complex numbers in column-major order (entry r + 4c is
+ * row r, column c), q1 the most significant bit of its local basis; applied as given. -1
+ * without a stored error when gate is NULL or gate_len is not 16. The entries are copied before
+ * the gate runs; the caller keeps ownership of gate. */
+TAVRO_API int32_t tavro_sv_apply_gate_2q(TavroSVHandle* sv, const TavroComplex* gate,
+                                         size_t gate_len, size_t q1, size_t q2);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

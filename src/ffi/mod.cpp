@@ -1,6 +1,7 @@
 // The C functions over states and generators. Each checks its pointers and lengths first
 // (failing with -1, NULL, 0 or -1.0 and storing nothing), then calls one core operation inside
 // the trap and turns its result into a status, a value or a handle.
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -15,6 +16,28 @@ using tavro::ffi::make_handle;
 using tavro::ffi::report;
 using tavro::ffi::trap;
 using tavro::ffi::write_amp;
+
+namespace {
+
+// The shape every gate function shares once its own pointers and lengths have passed: a NULL
+// handle is refused before the trap (-1, nothing stored); inside it, the core operation's
+// status clears the last error (0) or stores its error (its code).
+template <class Op>
+int32_t gate_call(const char* name, TavroSVHandle* sv, Op&& op) {
+  if (sv == nullptr) return -1;
+  return trap(name, int32_t{-1}, [&]() -> int32_t { return report(op(sv->sv)); });
+}
+
+// A fixed-size gate copied out of the caller's buffer, so the core never reads the caller's
+// memory during the call.
+template <size_t N>
+std::array<Amp, N> copy_gate(const TavroComplex* gate) {
+  std::array<Amp, N> m;
+  std::memcpy(static_cast<void*>(m.data()), gate, sizeof m);
+  return m;
+}
+
+}  // namespace
 
 // ---- last error ----
 
@@ -152,4 +175,141 @@ extern "C" int32_t tavro_sv_reset_to_zero(TavroSVHandle* sv) {
     sv->sv.reset_to_zero();
     return 0;
   });
+}
+
+// ---- one-qubit gates ----
+
+extern "C" int32_t tavro_sv_apply_x(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_x", sv, [&](TavroSV& s) { return s.apply_x(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_y(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_y", sv, [&](TavroSV& s) { return s.apply_y(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_z(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_z", sv, [&](TavroSV& s) { return s.apply_z(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_h(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_h", sv, [&](TavroSV& s) { return s.apply_h(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_s(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_s", sv, [&](TavroSV& s) { return s.apply_s(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_sdg(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_sdg", sv, [&](TavroSV& s) { return s.apply_sdg(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_t(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_t", sv, [&](TavroSV& s) { return s.apply_t(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_tdg(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_tdg", sv, [&](TavroSV& s) { return s.apply_tdg(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_sx(TavroSVHandle* sv, size_t target) {
+  return gate_call("tavro_sv_apply_sx", sv, [&](TavroSV& s) { return s.apply_sx(target); });
+}
+
+extern "C" int32_t tavro_sv_apply_p(TavroSVHandle* sv, double lambda, size_t target) {
+  return gate_call("tavro_sv_apply_p", sv, [&](TavroSV& s) { return s.apply_p(lambda, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_rx(TavroSVHandle* sv, double theta, size_t target) {
+  return gate_call("tavro_sv_apply_rx", sv, [&](TavroSV& s) { return s.apply_rx(theta, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_ry(TavroSVHandle* sv, double theta, size_t target) {
+  return gate_call("tavro_sv_apply_ry", sv, [&](TavroSV& s) { return s.apply_ry(theta, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_rz(TavroSVHandle* sv, double lmbda, size_t target) {
+  return gate_call("tavro_sv_apply_rz", sv, [&](TavroSV& s) { return s.apply_rz(lmbda, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_u(TavroSVHandle* sv, double theta, double phi, double lmbda,
+                                    size_t target) {
+  return gate_call("tavro_sv_apply_u", sv,
+                   [&](TavroSV& s) { return s.apply_u(theta, phi, lmbda, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_gate_1q(TavroSVHandle* sv, const TavroComplex* gate,
+                                          size_t gate_len, size_t target) {
+  if (sv == nullptr || gate == nullptr || gate_len != 4) return -1;
+  const std::array<Amp, 4> m = copy_gate<4>(gate);
+  return gate_call("tavro_sv_apply_gate_1q", sv,
+                   [&](TavroSV& s) { return s.apply_gate_1q(m, target); });
+}
+
+// ---- two-qubit gates ----
+
+extern "C" int32_t tavro_sv_apply_cx(TavroSVHandle* sv, size_t control, size_t target) {
+  return gate_call("tavro_sv_apply_cx", sv,
+                   [&](TavroSV& s) { return s.apply_cx(control, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_cy(TavroSVHandle* sv, size_t control, size_t target) {
+  return gate_call("tavro_sv_apply_cy", sv,
+                   [&](TavroSV& s) { return s.apply_cy(control, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_cz(TavroSVHandle* sv, size_t q1, size_t q2) {
+  return gate_call("tavro_sv_apply_cz", sv, [&](TavroSV& s) { return s.apply_cz(q1, q2); });
+}
+
+extern "C" int32_t tavro_sv_apply_cp(TavroSVHandle* sv, double lmbda, size_t q1, size_t q2) {
+  return gate_call("tavro_sv_apply_cp", sv, [&](TavroSV& s) { return s.apply_cp(lmbda, q1, q2); });
+}
+
+extern "C" int32_t tavro_sv_apply_crx(TavroSVHandle* sv, double theta, size_t control,
+                                      size_t target) {
+  return gate_call("tavro_sv_apply_crx", sv,
+                   [&](TavroSV& s) { return s.apply_crx(theta, control, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_cry(TavroSVHandle* sv, double theta, size_t control,
+                                      size_t target) {
+  return gate_call("tavro_sv_apply_cry", sv,
+                   [&](TavroSV& s) { return s.apply_cry(theta, control, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_crz(TavroSVHandle* sv, double lmbda, size_t control,
+                                      size_t target) {
+  return gate_call("tavro_sv_apply_crz", sv,
+                   [&](TavroSV& s) { return s.apply_crz(lmbda, control, target); });
+}
+
+extern "C" int32_t tavro_sv_apply_swap(TavroSVHandle* sv, size_t q1, size_t q2) {
+  return gate_call("tavro_sv_apply_swap", sv, [&](TavroSV& s) { return s.apply_swap(q1, q2); });
+}
+
+extern "C" int32_t tavro_sv_apply_iswap(TavroSVHandle* sv, size_t q1, size_t q2) {
+  return gate_call("tavro_sv_apply_iswap", sv, [&](TavroSV& s) { return s.apply_iswap(q1, q2); });
+}
+
+extern "C" int32_t tavro_sv_apply_rxx(TavroSVHandle* sv, double theta, size_t q1, size_t q2) {
+  return gate_call("tavro_sv_apply_rxx", sv,
+                   [&](TavroSV& s) { return s.apply_rxx(theta, q1, q2); });
+}
+
+extern "C" int32_t tavro_sv_apply_ryy(TavroSVHandle* sv, double theta, size_t q1, size_t q2) {
+  return gate_call("tavro_sv_apply_ryy", sv,
+                   [&](TavroSV& s) { return s.apply_ryy(theta, q1, q2); });
+}
+
+extern "C" int32_t tavro_sv_apply_rzz(TavroSVHandle* sv, double theta, size_t q1, size_t q2) {
+  return gate_call("tavro_sv_apply_rzz", sv,
+                   [&](TavroSV& s) { return s.apply_rzz(theta, q1, q2); });
+}
+
+extern "C" int32_t tavro_sv_apply_gate_2q(TavroSVHandle* sv, const TavroComplex* gate,
+                                          size_t gate_len, size_t q1, size_t q2) {
+  if (sv == nullptr || gate == nullptr || gate_len != 16) return -1;
+  const std::array<Amp, 16> m = copy_gate<16>(gate);
+  return gate_call("tavro_sv_apply_gate_2q", sv,
+                   [&](TavroSV& s) { return s.apply_gate_2q(m, q1, q2); });
 }

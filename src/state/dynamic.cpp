@@ -3,7 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#include "gates/kernels/one_qubit.hpp"
 #include "par/reduce.hpp"
+#include "rng.hpp"
+#include "sample/measure.hpp"
 #include "state/sv.hpp"
 
 namespace tavro {
@@ -77,6 +80,43 @@ Result<double> TavroSV::probability_logical(size_t idx) const {
   const double re2 = a->real() * a->real();
   const double im2 = a->imag() * a->imag();
   return re2 + im2;
+}
+
+}  // namespace tavro
+
+// ---- release of a dynamic qubit ----
+
+namespace tavro {
+
+Result<uint8_t> TavroSV::free_qubit(size_t q, Xoshiro256PlusPlus& rng) {
+  if (!slots_) return reset_qubit(q, rng);
+  if (q >= num_qubits_) return std::unexpected(QubitIndexOutOfBounds{q, num_qubits_});
+  SlotTable& table = *slots_;
+  const uint8_t p = table[q];
+  if (p == NO_SLOT) {
+    rng.next_u64();  // one step, as a live release draws once
+    return uint8_t{0};
+  }
+  // A refused projection changed nothing: the state is returned as it was.
+  auto outcome = measure_slot(amps_.span(), p, rng);
+  if (!outcome) return outcome;
+  if (*outcome == 1) kernels::apply_x_kernel(amps_.span(), p);
+  // Move q to the top slot so the live slots stay 0..live-1; the top half is then all zero.
+  // Qubit q in slot 0, qubit 1 in top slot 1: after the exchange qubit 1 -> slot 0, q -> 1.
+  const size_t top = live_qubits_ - 1;
+  if (p != top) {
+    (void)apply_swap_slots(p, top);  // never fails
+    std::swap(table[64 + p], table[64 + top]);
+    for (const size_t slot : {size_t{p}, top}) {
+      const uint8_t owner = table[64 + slot];
+      if (owner != NO_SLOT) table[owner] = static_cast<uint8_t>(slot);
+    }
+  }
+  amps_.set_size(std::min(len(), size_t{1} << top));
+  live_qubits_ -= 1;
+  table[q] = NO_SLOT;
+  table[64 + top] = NO_SLOT;
+  return outcome;
 }
 
 }  // namespace tavro

@@ -6,10 +6,12 @@
 #include <memory>
 #include <span>
 #include <utility>
+#include <vector>
 
 #include "aligned_buffer.hpp"
 #include "amp.hpp"
 #include "error.hpp"
+#include "rng.hpp"
 
 namespace tavro {
 
@@ -81,6 +83,115 @@ class TavroSV {
   double norm_squared() const;
   // Scales to unit norm when the squared norm is > 0; returns the norm before scaling.
   double normalize();
+
+  // ---- one-qubit gates (gates/one_qubit.cpp) ----
+  // Each checks target < num_qubits (the declared count), then resolves its slot, allocating
+  // an untouched qubit of a dynamic state, then applies the gate; on error nothing changed.
+  // Angles and matrices are applied as given.
+
+  // Hadamard, factor 0x3FE6A09E667F3BCD. QubitIndexOutOfBounds.
+  Status apply_h(size_t target);
+  // Pauli X: exchanges the pair amplitudes. QubitIndexOutOfBounds.
+  Status apply_x(size_t target);
+  // Pauli Y: moves and sign flips only. QubitIndexOutOfBounds.
+  Status apply_y(size_t target);
+  // Pauli Z: negates the amplitudes with the target bit set. QubitIndexOutOfBounds.
+  Status apply_z(size_t target);
+  // diag(1, i); amplitudes with the target bit clear stay bit-identical. QubitIndexOutOfBounds.
+  Status apply_s(size_t target);
+  // diag(1, -i), likewise. QubitIndexOutOfBounds.
+  Status apply_sdg(size_t target);
+  // diag(1, e^(i pi/4)) with the fixed binary64 cosine and sine of pi/4. QubitIndexOutOfBounds.
+  Status apply_t(size_t target);
+  // diag(1, e^(-i pi/4)), likewise. QubitIndexOutOfBounds.
+  Status apply_tdg(size_t target);
+  // 1/2 [[1 + i, 1 - i], [1 - i, 1 + i]] through the dense kernel. QubitIndexOutOfBounds.
+  Status apply_sx(size_t target);
+  // diag(1, e^(i lambda)). QubitIndexOutOfBounds.
+  Status apply_p(double lambda, size_t target);
+  // [[c, -i s], [-i s, c]], c and s of theta/2. QubitIndexOutOfBounds.
+  Status apply_rx(double theta, size_t target);
+  // [[c, -s], [s, c]], c and s of theta/2. QubitIndexOutOfBounds.
+  Status apply_ry(double theta, size_t target);
+  // diag(e^(-i lmbda/2), e^(i lmbda/2)). QubitIndexOutOfBounds.
+  Status apply_rz(double lmbda, size_t target);
+  // [[c, -e^(i lmbda) s], [e^(i phi) s, e^(i(phi + lmbda)) c]], no global phase.
+  // QubitIndexOutOfBounds.
+  Status apply_u(double theta, double phi, double lmbda, size_t target);
+  // The column-major matrix [U00, U10, U01, U11], neither unitarity nor finiteness checked.
+  // QubitIndexOutOfBounds.
+  Status apply_gate_1q(const std::array<Amp, 4>& gate, size_t target);
+  // ---- end of one-qubit gates ----
+
+  // ---- two-qubit gates (gates/two_qubit.cpp) ----
+  // Each passes its two qubits to phys2 in argument order (range of the first, range of the
+  // second, then equality; on a dynamic state the first untouched one gets a slot first), then
+  // applies the gate; on error nothing changed. In the local basis (bit of the first qubit << 1)
+  // | bit of the second; angles and matrices are applied as given. c and s are the cosine and
+  // sine of half the angle, from one ::sincos of angle * 0.5.
+
+  // Exchanges two distinct live slots of the buffer, amplitudes only (the slot table is the
+  // caller's); never fails.
+  Status apply_swap_slots(size_t a, size_t b);
+  // X on target where control is 1. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_cx(size_t control, size_t target);
+  // Y on target where control is 1. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_cy(size_t control, size_t target);
+  // diag(1, 1, 1, -1). QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_cz(size_t q1, size_t q2);
+  // diag(1, 1, 1, e^(i lmbda)), the full angle. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_cp(double lmbda, size_t q1, size_t q2);
+  // [[c, -i s], [-i s, c]] on target where control is 1. QubitIndexOutOfBounds,
+  // DuplicateQubits.
+  Status apply_crx(double theta, size_t control, size_t target);
+  // [[c, -s], [s, c]] on target where control is 1. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_cry(double theta, size_t control, size_t target);
+  // diag(c - i s, c + i s) on target where control is 1. QubitIndexOutOfBounds,
+  // DuplicateQubits.
+  Status apply_crz(double lmbda, size_t control, size_t target);
+  // Exchanges the two qubits' amplitudes (the slot table stays). QubitIndexOutOfBounds,
+  // DuplicateQubits.
+  Status apply_swap(size_t q1, size_t q2);
+  // |01> -> i |10>, |10> -> i |01>. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_iswap(size_t q1, size_t q2);
+  // c I - i s (X x X), through the dense 4x4 kernel. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_rxx(double theta, size_t q1, size_t q2);
+  // c I - i s (Y x Y), through the dense 4x4 kernel. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_ryy(double theta, size_t q1, size_t q2);
+  // diag(c - i s, c + i s, c + i s, c - i s). QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_rzz(double theta, size_t q1, size_t q2);
+  // gate (entry r + 4c = row r, column c), q1 the most significant local bit; unitarity not
+  // checked. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_gate_2q(const std::array<Amp, 16>& gate, size_t q1, size_t q2);
+  // ---- end of two-qubit gates ----
+
+  // ---- measurement and sampling (sample/measure.cpp, sample/born.cpp, state/dynamic.cpp) ----
+  // A qubit is checked against num_qubits before anything else; none of these allocates a
+  // slot, and an untouched qubit of a dynamic state reads as |0>. Measure, reset and free
+  // advance the generator exactly once after the range check (a step for an untouched
+  // qubit); on error the state is unchanged.
+
+  // The raw sum of |a|^2 over the amplitudes whose qubit q is 0 (1.0 for an untouched
+  // qubit), never divided by the norm. QubitIndexOutOfBounds.
+  Result<double> prob_zero(size_t q) const;
+  // Measures qubit q with one draw and collapses it. QubitIndexOutOfBounds; InvalidBasisIndex
+  // when the drawn outcome's sum is at most 1e-300 (after the draw).
+  Result<uint8_t> measure_qubit(size_t q, Xoshiro256PlusPlus& rng);
+  // Measures qubit q, then flips it back to |0> when the outcome was 1; returns the outcome.
+  // QubitIndexOutOfBounds, InvalidBasisIndex.
+  Result<uint8_t> reset_qubit(size_t q, Xoshiro256PlusPlus& rng);
+  // Resets qubit q and, on a dynamic state, releases its slot and halves the buffer (exactly
+  // reset_qubit on a static state); returns the outcome. QubitIndexOutOfBounds,
+  // InvalidBasisIndex.
+  Result<uint8_t> free_qubit(size_t q, Xoshiro256PlusPlus& rng);
+  // nshots rows of num_qubits bytes (byte q = bit of logical qubit q) drawn from the
+  // normalised Born distribution without collapse; nshots draws, none on error.
+  // DegenerateState (squared norm not finite or below 1e-300); AllocationFailed when the
+  // uniforms or the output cannot be reserved.
+  Result<std::vector<uint8_t>> sample(size_t nshots, Xoshiro256PlusPlus& rng) const;
+  // Exactly sample(1, rng). DegenerateState, AllocationFailed.
+  Result<std::vector<uint8_t>> sample_bitstring(Xoshiro256PlusPlus& rng) const;
+  // ---- end of measurement and sampling ----
 
  private:
   TavroSV(AmpBuffer amps, std::unique_ptr<SlotTable> slots, uint32_t num_qubits,

@@ -50,6 +50,15 @@ int main(void) {
   CHECK(tavro_sv_get(sv, 0, &one) == TAVRO_OK && one.re == 1.0);
   tavro_sv_free(sv);
 
+  /* A Bell pair from the gate functions; a gate of the wrong length is refused. */
+  sv = tavro_sv_zero(2);
+  CHECK(tavro_sv_apply_h(sv, 0) == TAVRO_OK && tavro_sv_apply_cx(sv, 0, 1) == TAVRO_OK);
+  CHECK(tavro_sv_probability(sv, 0, &p) == TAVRO_OK && p > 0.4999 && p < 0.5001);
+  CHECK(tavro_sv_probability(sv, 3, &p) == TAVRO_OK && p > 0.4999 && p < 0.5001);
+  CHECK(tavro_sv_apply_gate_1q(sv, amps, 3, 0) == TAVRO_REJECTED);
+  CHECK(tavro_sv_apply_cx(sv, 1, 1) == TAVRO_DUPLICATE_QUBITS);
+  tavro_sv_free(sv);
+
   CHECK(tavro_sv_zero(60) == NULL && tavro_last_error_code() == TAVRO_INVALID_NUM_QUBITS);
   rng = tavro_rng_new(1);
   CHECK(rng != NULL);

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 from support import IndexLike, bits, fbits
+from test_gates import GATE_METHODS
 from tavro._core import TavroSV
 
 SPECIALS = np.array(
@@ -74,7 +75,7 @@ def test_class_exposes_exactly_its_members():
         "probability_logical",
         "amplitudes",
         "clone",
-    }
+    } | set(GATE_METHODS)
     assert "__len__" in dir(TavroSV) and "__repr__" in dir(TavroSV)
     with pytest.raises(AttributeError):
         TavroSV.zero(1).extra = 1

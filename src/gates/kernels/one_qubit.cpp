@@ -1,0 +1,795 @@
+// One-qubit amplitude kernels: portable bodies, Highway bodies per target, and the kernel entry
+// points that pick the traversal by slot.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "gates/kernels/one_qubit.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <span>
+
+#include "gates/kernels/complex.hpp"
+#include "gates/kernels/one_qubit.hpp"
+#include "gates/kernels/runner.hpp"
+#include "par/pairs.hpp"
+
+// ---- portable bodies (compiled once, at baseline) ----
+#ifndef TAVRO_GATES_KERNELS_ONE_QUBIT_PORTABLE_
+#define TAVRO_GATES_KERNELS_ONE_QUBIT_PORTABLE_
+namespace tavro::kernels::detail {
+
+// The update of one pair in place. Both outputs come from the two old values; a0 has bit t
+// clear, a1 has it set.
+
+inline void y_update(Amp& a0, Amp& a1) {
+  const double x0 = a0.real(), y0 = a0.imag(), x1 = a1.real(), y1 = a1.imag();
+  a0 = Amp(y1, -x1);
+  a1 = Amp(-y0, x0);
+}
+
+inline void z_update(Amp& a1) { a1 = Amp(-a1.real(), -a1.imag()); }
+
+inline void h_plain(Amp& a0, Amp& a1) {
+  const double x0 = a0.real(), y0 = a0.imag(), x1 = a1.real(), y1 = a1.imag();
+  a0 = Amp((x0 + x1) * H_FACTOR, (y0 + y1) * H_FACTOR);
+  a1 = Amp((x0 - x1) * H_FACTOR, (y0 - y1) * H_FACTOR);
+}
+
+inline void h_fused(Amp& a0, Amp& a1) {
+  const Amp sum = add_plain(a0, a1);
+  const Amp diff = sub_plain(a0, a1);
+  a0 = mul_fused(Amp(H_FACTOR, 0.0), sum);
+  a1 = mul_fused(Amp(H_FACTOR, 0.0), diff);
+}
+
+inline void rx_plain(Amp& a0, Amp& a1, double c, double s) {
+  const double x0 = a0.real(), y0 = a0.imag(), x1 = a1.real(), y1 = a1.imag();
+  a0 = Amp(c * x0 + s * y1, c * y0 - s * x1);
+  a1 = Amp(c * x1 + s * y0, c * y1 - s * x0);
+}
+
+// m00 = m11 = (c, 0), m01 = m10 = (0, -s); each output starts from its own diagonal term.
+inline void rx_fused(Amp& a0, Amp& a1, double c, double s) {
+  const Amp diag(c, 0.0), off(0.0, -s);
+  const Amp n0 = acc_fused(off, a1, mul_fused(diag, a0));
+  const Amp n1 = acc_fused(off, a0, mul_fused(diag, a1));
+  a0 = n0;
+  a1 = n1;
+}
+
+inline void ry_plain(Amp& a0, Amp& a1, double c, double s) {
+  const double x0 = a0.real(), y0 = a0.imag(), x1 = a1.real(), y1 = a1.imag();
+  a0 = Amp(c * x0 - s * x1, c * y0 - s * y1);
+  a1 = Amp(s * x0 + c * x1, s * y0 + c * y1);
+}
+
+// m00 = m11 = (c, 0), m01 = (-s, 0), m10 = (s, 0); each output starts from the other
+// amplitude's term.
+inline void ry_fused(Amp& a0, Amp& a1, double c, double s) {
+  const Amp diag(c, 0.0);
+  const Amp n0 = acc_fused(diag, a0, mul_fused(Amp(-s, 0.0), a1));
+  const Amp n1 = acc_fused(diag, a1, mul_fused(Amp(s, 0.0), a0));
+  a0 = n0;
+  a1 = n1;
+}
+
+inline void rz_plain(Amp& a0, Amp& a1, double c, double s) {
+  const double x0 = a0.real(), y0 = a0.imag(), x1 = a1.real(), y1 = a1.imag();
+  a0 = Amp(c * x0 + s * y0, c * y0 - s * x0);
+  a1 = Amp(c * x1 - s * y1, c * y1 + s * x1);
+}
+
+inline void rz_fused(Amp& a0, Amp& a1, double c, double s) {
+  a0 = mul_fused(Amp(c, -s), a0);
+  a1 = mul_fused(Amp(c, s), a1);
+}
+
+// a0' = m0*a0 + m2*a1, a1' = m1*a0 + m3*a1, m column-major.
+inline void dense_update(Amp& a0, Amp& a1, Amp m0, Amp m1, Amp m2, Amp m3) {
+  const Amp n0 = add_plain(mul_plain(m0, a0), mul_plain(m2, a1));
+  const Amp n1 = add_plain(mul_plain(m1, a0), mul_plain(m3, a1));
+  a0 = n0;
+  a1 = n1;
+}
+
+// f(a0, a1) on every pair of the whole groups of 2 * kHalf amplitudes in a[0, n): 16 amplitudes
+// per step while 16 more fit, then the remaining groups one at a time.
+template <size_t kHalf, class F>
+inline void for_groups(Amp* HWY_RESTRICT a, size_t n, const F& f) {
+  constexpr size_t group = 2 * kHalf;
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    for (size_t g = i; g < i + 16; g += group) {
+      for (size_t j = g; j < g + kHalf; ++j) f(a[j], a[j + kHalf]);
+    }
+  }
+  for (; i + group <= n; i += group) {
+    for (size_t j = i; j < i + kHalf; ++j) f(a[j], a[j + kHalf]);
+  }
+}
+
+// f(lo[j], hi[j]) for j < m.
+template <class F>
+inline void for_pairs(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, const F& f) {
+  for (size_t j = 0; j < m; ++j) f(lo[j], hi[j]);
+}
+
+inline void y_pair_portable(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m) {
+  for_pairs(lo, hi, m, y_update);
+}
+inline void z_run_portable(Amp* HWY_RESTRICT hi, size_t m) {
+  for (size_t j = 0; j < m; ++j) z_update(hi[j]);
+}
+inline void h_pair_portable(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m) {
+  for_pairs(lo, hi, m, h_fused);
+}
+inline void rx_pair_portable(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, double c,
+                             double s) {
+  for_pairs(lo, hi, m, [c, s](Amp& a0, Amp& a1) { rx_fused(a0, a1, c, s); });
+}
+inline void ry_pair_portable(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, double c,
+                             double s) {
+  for_pairs(lo, hi, m, [c, s](Amp& a0, Amp& a1) { ry_fused(a0, a1, c, s); });
+}
+inline void rz_pair_portable(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, double c,
+                             double s) {
+  for_pairs(lo, hi, m, [c, s](Amp& a0, Amp& a1) { rz_fused(a0, a1, c, s); });
+}
+inline void scale_portable(Amp* HWY_RESTRICT a, size_t m, Amp d) {
+  for (size_t j = 0; j < m; ++j) a[j] = mul_plain(d, a[j]);
+}
+inline void dense_pair_portable(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m,
+                                const Amp* mat) {
+  const Amp m0 = mat[0], m1 = mat[1], m2 = mat[2], m3 = mat[3];
+  for_pairs(lo, hi, m, [=](Amp& a0, Amp& a1) { dense_update(a0, a1, m0, m1, m2, m3); });
+}
+
+// The group bodies for half = 1, 2 or 4 amplitudes (slot 0, 1, 2).
+template <class F>
+inline void groups_of_half(Amp* HWY_RESTRICT a, size_t n, size_t half, const F& f) {
+  switch (half) {
+    case 1:
+      return for_groups<1>(a, n, f);
+    case 2:
+      return for_groups<2>(a, n, f);
+    default:
+      return for_groups<4>(a, n, f);
+  }
+}
+
+}  // namespace tavro::kernels::detail
+#endif  // TAVRO_GATES_KERNELS_ONE_QUBIT_PORTABLE_
+
+#include "gates/kernels/complex-inl.h"
+
+// ---- vector bodies, one copy per target ----
+HWY_BEFORE_NAMESPACE();
+namespace tavro::kernels::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Whether MulAdd is one rounding on this target, so the fused bodies match the portable ones.
+bool VectorExact() { return HWY_NATIVE_FMA != 0; }
+
+#if HWY_TARGET == HWY_SCALAR
+
+// One lane cannot hold an amplitude: the portable bodies serve.
+void YGroups(Amp* a, size_t n, size_t half) {
+  detail::groups_of_half(a, n, half, detail::y_update);
+}
+void ZGroups(Amp* a, size_t n, size_t half) {
+  detail::groups_of_half(a, n, half, [](Amp&, Amp& a1) { detail::z_update(a1); });
+}
+void HGroups(Amp* a, size_t n, size_t half) { detail::groups_of_half(a, n, half, detail::h_plain); }
+void RxGroups(Amp* a, size_t n, size_t half, double c, double s) {
+  detail::groups_of_half(a, n, half, [c, s](Amp& a0, Amp& a1) { detail::rx_plain(a0, a1, c, s); });
+}
+void RyGroups(Amp* a, size_t n, size_t half, double c, double s) {
+  detail::groups_of_half(a, n, half, [c, s](Amp& a0, Amp& a1) { detail::ry_plain(a0, a1, c, s); });
+}
+void RzGroups(Amp* a, size_t n, size_t half, double c, double s) {
+  detail::groups_of_half(a, n, half, [c, s](Amp& a0, Amp& a1) { detail::rz_plain(a0, a1, c, s); });
+}
+void DenseGroups(Amp* a, size_t n, size_t half, const Amp* mat) {
+  const Amp m0 = mat[0], m1 = mat[1], m2 = mat[2], m3 = mat[3];
+  detail::groups_of_half(a, n, half,
+                         [=](Amp& a0, Amp& a1) { detail::dense_update(a0, a1, m0, m1, m2, m3); });
+}
+void YPair(Amp* lo, Amp* hi, size_t m) { detail::y_pair_portable(lo, hi, m); }
+void ZRun(Amp* hi, size_t m) { detail::z_run_portable(hi, m); }
+void HPair(Amp* lo, Amp* hi, size_t m) { detail::h_pair_portable(lo, hi, m); }
+void RxPair(Amp* lo, Amp* hi, size_t m, double c, double s) {
+  detail::rx_pair_portable(lo, hi, m, c, s);
+}
+void RyPair(Amp* lo, Amp* hi, size_t m, double c, double s) {
+  detail::ry_pair_portable(lo, hi, m, c, s);
+}
+void RzPair(Amp* lo, Amp* hi, size_t m, double c, double s) {
+  detail::rz_pair_portable(lo, hi, m, c, s);
+}
+void Scale(Amp* a, size_t m, double re, double im) { detail::scale_portable(a, m, Amp(re, im)); }
+void DensePair(Amp* lo, Amp* hi, size_t m, const Amp* mat) {
+  detail::dense_pair_portable(lo, hi, m, mat);
+}
+
+#else  // HWY_TARGET != HWY_SCALAR
+
+inline double* Doubles(Amp* a) { return reinterpret_cast<double*>(a); }
+
+// Ops that only change the high amplitude say so; the low one is then never written.
+template <class Op>
+constexpr bool kHighOnly = requires {
+  Op::kHighOnly;
+};
+
+// op(d, v0, v1) on every group of 2 * kHalf amplitudes of a[0, n): the low and high halves of a
+// group are loaded as separate vectors of at most one half each, so no lane crosses a pair.
+template <size_t kHalf, class Op>
+HWY_INLINE void ForGroups(Amp* HWY_RESTRICT a, size_t n, const Op& op) {
+  const hn::CappedTag<double, 2 * kHalf> d;
+  const size_t lanes = hn::Lanes(d);  // divides 2 * kHalf
+  double* HWY_RESTRICT p = Doubles(a);
+  for (size_t g = 0; g + 4 * kHalf <= 2 * n; g += 4 * kHalf) {
+    for (size_t j = 0; j < 2 * kHalf; j += lanes) {
+      auto v0 = hn::LoadU(d, p + g + j);
+      auto v1 = hn::LoadU(d, p + g + 2 * kHalf + j);
+      op(d, v0, v1);
+      if constexpr (!kHighOnly<Op>) hn::StoreU(v0, d, p + g + j);
+      hn::StoreU(v1, d, p + g + 2 * kHalf + j);
+    }
+  }
+}
+
+template <class Op>
+HWY_INLINE void ForGroupsOfHalf(Amp* HWY_RESTRICT a, size_t n, size_t half, const Op& op) {
+  switch (half) {
+    case 1:
+      return ForGroups<1>(a, n, op);
+    case 2:
+      return ForGroups<2>(a, n, op);
+    default:
+      return ForGroups<4>(a, n, op);
+  }
+}
+
+// op(d, v0, v1) on lo[k, m) and hi[k, m) in whole vectors of d; returns where it stopped.
+template <class D, class Op>
+HWY_INLINE size_t PairLoop(D d, Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t k, size_t m,
+                           const Op& op) {
+  const size_t per = hn::Lanes(d) / 2;  // amplitudes per vector
+  double* HWY_RESTRICT pl = Doubles(lo);
+  double* HWY_RESTRICT ph = Doubles(hi);
+  for (; k + per <= m; k += per) {
+    auto v0 = hn::LoadU(d, pl + 2 * k);
+    auto v1 = hn::LoadU(d, ph + 2 * k);
+    op(d, v0, v1);
+    hn::StoreU(v0, d, pl + 2 * k);
+    hn::StoreU(v1, d, ph + 2 * k);
+  }
+  return k;
+}
+
+// op(d, v0, v1) on every pair lo[j], hi[j], j < m: full vectors, then the last amplitudes one
+// at a time, still in vector registers. A scalar tail would be compiled for this target, and
+// GCC 12's vectorizer fuses a multiply and an add/sub of such code into fmaddsub even under
+// -ffp-contract=off, which changes the plain form's bits.
+template <class Op>
+HWY_INLINE void ForPairs(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, const Op& op) {
+  const size_t k = PairLoop(hn::ScalableTag<double>(), lo, hi, 0, m, op);
+  PairLoop(hn::CappedTag<double, 2>(), lo, hi, k, m, op);
+}
+
+// op(d, v) on a[k, m) in whole vectors of d; returns where it stopped.
+template <class D, class Op>
+HWY_INLINE size_t RunLoop(D d, Amp* HWY_RESTRICT a, size_t k, size_t m, const Op& op) {
+  const size_t per = hn::Lanes(d) / 2;
+  double* HWY_RESTRICT p = Doubles(a);
+  for (; k + per <= m; k += per) hn::StoreU(op(d, hn::LoadU(d, p + 2 * k)), d, p + 2 * k);
+  return k;
+}
+
+// op(d, v) on every amplitude of a[0, m), the tail as in ForPairs.
+template <class Op>
+HWY_INLINE void ForRun(Amp* HWY_RESTRICT a, size_t m, const Op& op) {
+  const size_t k = RunLoop(hn::ScalableTag<double>(), a, 0, m, op);
+  RunLoop(hn::CappedTag<double, 2>(), a, k, m, op);
+}
+
+// ---- the gates: each op is the scalar update of the same name, lane for lane ----
+
+struct YOp {
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V n0 = NegIm(d, SwapReIm(d, a1));  // (y1, -x1)
+    const V n1 = NegRe(d, SwapReIm(d, a0));  // (-y0, x0)
+    a0 = n0;
+    a1 = n1;
+  }
+};
+
+struct ZOp {
+  static constexpr bool kHighOnly = true;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& /*a0*/, V& a1) const {
+    a1 = hn::Xor(a1, hn::Set(d, -0.0));
+  }
+};
+
+struct HPlainOp {
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V k = hn::Set(d, H_FACTOR);
+    const V sum = hn::Add(a0, a1);
+    const V diff = hn::Sub(a0, a1);
+    a0 = hn::Mul(sum, k);
+    a1 = hn::Mul(diff, k);
+  }
+};
+
+struct HFusedOp {
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V k = hn::Set(d, H_FACTOR);
+    const V zero = hn::Zero(d);
+    const V sum = hn::Add(a0, a1);
+    const V diff = hn::Sub(a0, a1);
+    a0 = MulFused(d, k, zero, sum);
+    a1 = MulFused(d, k, zero, diff);
+  }
+};
+
+struct RxPlainOp {
+  double c, s;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V vc = hn::Set(d, c), vs = hn::Set(d, s);
+    // (c*x0 + s*y1, c*y0 - s*x1) and (c*x1 + s*y0, c*y1 - s*x0)
+    const V n0 = AddReSubIm<D>(hn::Mul(vc, a0), hn::Mul(vs, SwapReIm(d, a1)));
+    const V n1 = AddReSubIm<D>(hn::Mul(vc, a1), hn::Mul(vs, SwapReIm(d, a0)));
+    a0 = n0;
+    a1 = n1;
+  }
+};
+
+struct RxFusedOp {
+  double c, s;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V vc = hn::Set(d, c), zero = hn::Zero(d), vns = hn::Set(d, -s);
+    // diag = (c, 0), off = (0, -s)
+    const V n0 = AccFused(d, zero, vns, a1, MulFused(d, vc, zero, a0));
+    const V n1 = AccFused(d, zero, vns, a0, MulFused(d, vc, zero, a1));
+    a0 = n0;
+    a1 = n1;
+  }
+};
+
+struct RyPlainOp {
+  double c, s;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V vc = hn::Set(d, c), vs = hn::Set(d, s);
+    const V n0 = hn::Sub(hn::Mul(vc, a0), hn::Mul(vs, a1));  // c*x0 - s*x1
+    const V n1 = hn::Add(hn::Mul(vs, a0), hn::Mul(vc, a1));  // s*x0 + c*x1
+    a0 = n0;
+    a1 = n1;
+  }
+};
+
+struct RyFusedOp {
+  double c, s;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V vc = hn::Set(d, c), zero = hn::Zero(d);
+    const V n0 = AccFused(d, vc, zero, a0, MulFused(d, hn::Set(d, -s), zero, a1));
+    const V n1 = AccFused(d, vc, zero, a1, MulFused(d, hn::Set(d, s), zero, a0));
+    a0 = n0;
+    a1 = n1;
+  }
+};
+
+struct RzPlainOp {
+  double c, s;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V vc = hn::Set(d, c), vs = hn::Set(d, s);
+    // (c*x0 + s*y0, c*y0 - s*x0) and (c*x1 - s*y1, c*y1 + s*x1)
+    a0 = AddReSubIm<D>(hn::Mul(vc, a0), hn::Mul(vs, SwapReIm(d, a0)));
+    a1 = SubReAddIm<D>(hn::Mul(vc, a1), hn::Mul(vs, SwapReIm(d, a1)));
+  }
+};
+
+struct RzFusedOp {
+  double c, s;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V vc = hn::Set(d, c);
+    a0 = MulFused(d, vc, hn::Set(d, -s), a0);
+    a1 = MulFused(d, vc, hn::Set(d, s), a1);
+  }
+};
+
+struct DenseOp {
+  Amp m0, m1, m2, m3;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1) const {
+    const V p0 = MulPlain(d, hn::Set(d, m0.real()), hn::Set(d, m0.imag()), a0);
+    const V p2 = MulPlain(d, hn::Set(d, m2.real()), hn::Set(d, m2.imag()), a1);
+    const V p1 = MulPlain(d, hn::Set(d, m1.real()), hn::Set(d, m1.imag()), a0);
+    const V p3 = MulPlain(d, hn::Set(d, m3.real()), hn::Set(d, m3.imag()), a1);
+    a0 = hn::Add(p0, p2);
+    a1 = hn::Add(p1, p3);
+  }
+};
+
+// ---- dispatched entry points: one call per slice ----
+
+void YGroups(Amp* a, size_t n, size_t half) { ForGroupsOfHalf(a, n, half, YOp{}); }
+void ZGroups(Amp* a, size_t n, size_t half) { ForGroupsOfHalf(a, n, half, ZOp{}); }
+void HGroups(Amp* a, size_t n, size_t half) { ForGroupsOfHalf(a, n, half, HPlainOp{}); }
+void RxGroups(Amp* a, size_t n, size_t half, double c, double s) {
+  ForGroupsOfHalf(a, n, half, RxPlainOp{c, s});
+}
+void RyGroups(Amp* a, size_t n, size_t half, double c, double s) {
+  ForGroupsOfHalf(a, n, half, RyPlainOp{c, s});
+}
+void RzGroups(Amp* a, size_t n, size_t half, double c, double s) {
+  ForGroupsOfHalf(a, n, half, RzPlainOp{c, s});
+}
+void DenseGroups(Amp* a, size_t n, size_t half, const Amp* mat) {
+  ForGroupsOfHalf(a, n, half, DenseOp{mat[0], mat[1], mat[2], mat[3]});
+}
+
+void YPair(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m) { ForPairs(lo, hi, m, YOp{}); }
+
+void ZRun(Amp* HWY_RESTRICT hi, size_t m) {
+  ForRun(hi, m, [](auto d, auto v) { return hn::Xor(v, hn::Set(d, -0.0)); });
+}
+
+void HPair(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m) {
+  ForPairs(lo, hi, m, HFusedOp{});
+}
+
+void RxPair(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, double c, double s) {
+  ForPairs(lo, hi, m, RxFusedOp{c, s});
+}
+
+void RyPair(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, double c, double s) {
+  ForPairs(lo, hi, m, RyFusedOp{c, s});
+}
+
+void RzPair(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, double c, double s) {
+  ForPairs(lo, hi, m, RzFusedOp{c, s});
+}
+
+// a[j] = mul_plain((re, im), a[j]) for j < m.
+void Scale(Amp* HWY_RESTRICT a, size_t m, double re, double im) {
+  ForRun(a, m, [re, im](auto d, auto v) { return MulPlain(d, hn::Set(d, re), hn::Set(d, im), v); });
+}
+
+void DensePair(Amp* HWY_RESTRICT lo, Amp* HWY_RESTRICT hi, size_t m, const Amp* mat) {
+  ForPairs(lo, hi, m, DenseOp{mat[0], mat[1], mat[2], mat[3]});
+}
+
+#endif  // HWY_TARGET == HWY_SCALAR
+
+}  // namespace tavro::kernels::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tavro::kernels {
+
+HWY_EXPORT(VectorExact);
+HWY_EXPORT(YGroups);
+HWY_EXPORT(ZGroups);
+HWY_EXPORT(HGroups);
+HWY_EXPORT(RxGroups);
+HWY_EXPORT(RyGroups);
+HWY_EXPORT(RzGroups);
+HWY_EXPORT(DenseGroups);
+HWY_EXPORT(YPair);
+HWY_EXPORT(ZRun);
+HWY_EXPORT(HPair);
+HWY_EXPORT(RxPair);
+HWY_EXPORT(RyPair);
+HWY_EXPORT(RzPair);
+HWY_EXPORT(Scale);
+HWY_EXPORT(DensePair);
+
+bool vector_bodies_exact() { return HWY_DYNAMIC_DISPATCH(VectorExact)(); }
+
+namespace {
+
+// The slot bodies of slots 0, 1, 2 through the runner (block 2, 4, 8), the pair body through
+// the pair walker above.
+template <class B0, class B1, class B2, class Pair>
+void by_slot(std::span<Amp> amps, size_t t, const B0& b0, const B1& b1, const B2& b2,
+             const Pair& pair) {
+  switch (t) {
+    case 0:
+      return run_par_or_seq(amps, 2, b0);
+    case 1:
+      return run_par_or_seq(amps, 4, b1);
+    case 2:
+      return run_par_or_seq(amps, 8, b2);
+    default:
+      return par::par_walk_pairs(amps, size_t{1} << t, pair);
+  }
+}
+
+size_t pairs_of(std::span<Amp> lo, std::span<Amp> hi) { return std::min(lo.size(), hi.size()); }
+
+// ---- slot bodies, by half = 2^t ----
+
+template <size_t kHalf>
+void x_groups(std::span<Amp> run) {
+  detail::for_groups<kHalf>(run.data(), run.size(), [](Amp& a0, Amp& a1) { std::swap(a0, a1); });
+}
+
+template <size_t kHalf>
+void y_groups(bool simd, std::span<Amp> run) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(YGroups)(run.data(), run.size(), kHalf);
+  detail::for_groups<kHalf>(run.data(), run.size(), detail::y_update);
+}
+
+template <size_t kHalf>
+void z_groups(bool simd, std::span<Amp> run) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(ZGroups)(run.data(), run.size(), kHalf);
+  detail::for_groups<kHalf>(run.data(), run.size(), [](Amp&, Amp& a1) { detail::z_update(a1); });
+}
+
+template <size_t kHalf>
+void h_groups(bool simd, std::span<Amp> run) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(HGroups)(run.data(), run.size(), kHalf);
+  detail::for_groups<kHalf>(run.data(), run.size(), detail::h_plain);
+}
+
+template <size_t kHalf>
+void rx_groups(bool simd, std::span<Amp> run, double c, double s) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(RxGroups)(run.data(), run.size(), kHalf, c, s);
+  detail::for_groups<kHalf>(run.data(), run.size(),
+                            [c, s](Amp& a0, Amp& a1) { detail::rx_plain(a0, a1, c, s); });
+}
+
+template <size_t kHalf>
+void ry_groups(bool simd, std::span<Amp> run, double c, double s) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(RyGroups)(run.data(), run.size(), kHalf, c, s);
+  detail::for_groups<kHalf>(run.data(), run.size(),
+                            [c, s](Amp& a0, Amp& a1) { detail::ry_plain(a0, a1, c, s); });
+}
+
+template <size_t kHalf>
+void rz_groups(bool simd, std::span<Amp> run, double c, double s) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(RzGroups)(run.data(), run.size(), kHalf, c, s);
+  detail::for_groups<kHalf>(run.data(), run.size(),
+                            [c, s](Amp& a0, Amp& a1) { detail::rz_plain(a0, a1, c, s); });
+}
+
+template <size_t kHalf>
+void dense_groups(bool simd, std::span<Amp> run, const std::array<Amp, 4>& m) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(DenseGroups)(run.data(), run.size(), kHalf, m.data());
+  const Amp m0 = m[0], m1 = m[1], m2 = m[2], m3 = m[3];
+  detail::for_groups<kHalf>(run.data(), run.size(), [=](Amp& a0, Amp& a1) {
+    detail::dense_update(a0, a1, m0, m1, m2, m3);
+  });
+}
+
+void scale(bool simd, std::span<Amp> a, Amp d) {
+  if (simd) return HWY_DYNAMIC_DISPATCH(Scale)(a.data(), a.size(), d.real(), d.imag());
+  detail::scale_portable(a.data(), a.size(), d);
+}
+
+}  // namespace
+
+// ---- slot bodies ----
+
+void apply_x_t0_inner(std::span<Amp> run) { x_groups<1>(run); }
+void apply_x_t1_inner(std::span<Amp> run) { x_groups<2>(run); }
+void apply_x_t2_inner(std::span<Amp> run) { x_groups<4>(run); }
+
+void apply_x_half_swap(std::span<Amp> run, size_t half) {
+  for (size_t b = 0; b + 2 * half <= run.size(); b += 2 * half) {
+    Amp* HWY_RESTRICT lo = run.data() + b;
+    Amp* HWY_RESTRICT hi = lo + half;
+    for (size_t j = 0; j < half; ++j) {
+      const Amp x = lo[j];
+      lo[j] = hi[j];
+      hi[j] = x;
+    }
+  }
+}
+
+void apply_y_t0_inner(bool simd, std::span<Amp> run) { y_groups<1>(simd, run); }
+void apply_y_t1_inner(bool simd, std::span<Amp> run) { y_groups<2>(simd, run); }
+void apply_y_t2_inner(bool simd, std::span<Amp> run) { y_groups<4>(simd, run); }
+void apply_z_t0_inner(bool simd, std::span<Amp> run) { z_groups<1>(simd, run); }
+void apply_z_t1_inner(bool simd, std::span<Amp> run) { z_groups<2>(simd, run); }
+void apply_z_t2_inner(bool simd, std::span<Amp> run) { z_groups<4>(simd, run); }
+void apply_h_t0_inner(bool simd, std::span<Amp> run) { h_groups<1>(simd, run); }
+void apply_h_t1_inner(bool simd, std::span<Amp> run) { h_groups<2>(simd, run); }
+void apply_h_t2_inner(bool simd, std::span<Amp> run) { h_groups<4>(simd, run); }
+void apply_rx_t0_inner(bool simd, std::span<Amp> run, double c, double s) {
+  rx_groups<1>(simd, run, c, s);
+}
+void apply_rx_t1_inner(bool simd, std::span<Amp> run, double c, double s) {
+  rx_groups<2>(simd, run, c, s);
+}
+void apply_rx_t2_inner(bool simd, std::span<Amp> run, double c, double s) {
+  rx_groups<4>(simd, run, c, s);
+}
+void apply_ry_t0_inner(bool simd, std::span<Amp> run, double c, double s) {
+  ry_groups<1>(simd, run, c, s);
+}
+void apply_ry_t1_inner(bool simd, std::span<Amp> run, double c, double s) {
+  ry_groups<2>(simd, run, c, s);
+}
+void apply_ry_t2_inner(bool simd, std::span<Amp> run, double c, double s) {
+  ry_groups<4>(simd, run, c, s);
+}
+void apply_rz_t0_inner(bool simd, std::span<Amp> run, double c, double s) {
+  rz_groups<1>(simd, run, c, s);
+}
+void apply_rz_t1_inner(bool simd, std::span<Amp> run, double c, double s) {
+  rz_groups<2>(simd, run, c, s);
+}
+void apply_rz_t2_inner(bool simd, std::span<Amp> run, double c, double s) {
+  rz_groups<4>(simd, run, c, s);
+}
+void apply_1q_t0_inner(bool simd, std::span<Amp> run, const std::array<Amp, 4>& m) {
+  dense_groups<1>(simd, run, m);
+}
+void apply_1q_t1_inner(bool simd, std::span<Amp> run, const std::array<Amp, 4>& m) {
+  dense_groups<2>(simd, run, m);
+}
+void apply_1q_t2_inner(bool simd, std::span<Amp> run, const std::array<Amp, 4>& m) {
+  dense_groups<4>(simd, run, m);
+}
+
+// ---- pair bodies ----
+
+void apply_y_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi) {
+  const size_t m = pairs_of(lo, hi);
+  if (simd) return HWY_DYNAMIC_DISPATCH(YPair)(lo.data(), hi.data(), m);
+  detail::y_pair_portable(lo.data(), hi.data(), m);
+}
+
+void apply_z_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi) {
+  const size_t m = pairs_of(lo, hi);
+  if (simd) return HWY_DYNAMIC_DISPATCH(ZRun)(hi.data(), m);
+  detail::z_run_portable(hi.data(), m);
+}
+
+void apply_h_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi) {
+  const size_t m = pairs_of(lo, hi);
+  if (simd) return HWY_DYNAMIC_DISPATCH(HPair)(lo.data(), hi.data(), m);
+  detail::h_pair_portable(lo.data(), hi.data(), m);
+}
+
+void apply_rx_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi, double c, double s) {
+  const size_t m = pairs_of(lo, hi);
+  if (simd) return HWY_DYNAMIC_DISPATCH(RxPair)(lo.data(), hi.data(), m, c, s);
+  detail::rx_pair_portable(lo.data(), hi.data(), m, c, s);
+}
+
+void apply_ry_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi, double c, double s) {
+  const size_t m = pairs_of(lo, hi);
+  if (simd) return HWY_DYNAMIC_DISPATCH(RyPair)(lo.data(), hi.data(), m, c, s);
+  detail::ry_pair_portable(lo.data(), hi.data(), m, c, s);
+}
+
+void apply_rz_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi, double c, double s) {
+  const size_t m = pairs_of(lo, hi);
+  if (simd) return HWY_DYNAMIC_DISPATCH(RzPair)(lo.data(), hi.data(), m, c, s);
+  detail::rz_pair_portable(lo.data(), hi.data(), m, c, s);
+}
+
+void apply_diag_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi, Amp d0, Amp d1) {
+  const size_t m = pairs_of(lo, hi);
+  // By value: (1, -0.0) also leaves the low run alone.
+  if (!(d0.real() == 1.0 && d0.imag() == 0.0)) scale(simd, lo.first(m), d0);
+  scale(simd, hi.first(m), d1);
+}
+
+void apply_1q_pair(bool simd, std::span<Amp> lo, std::span<Amp> hi, const std::array<Amp, 4>& m) {
+  const size_t count = pairs_of(lo, hi);
+  if (simd) return HWY_DYNAMIC_DISPATCH(DensePair)(lo.data(), hi.data(), count, m.data());
+  detail::dense_pair_portable(lo.data(), hi.data(), count, m.data());
+}
+
+// ---- kernels ----
+
+void apply_x_kernel(std::span<Amp> amps, size_t t) {
+  switch (t) {
+    case 0:
+      return run_par_or_seq(amps, 2, [](std::span<Amp> r) { apply_x_t0_inner(r); });
+    case 1:
+      return run_par_or_seq(amps, 4, [](std::span<Amp> r) { apply_x_t1_inner(r); });
+    case 2:
+      return run_par_or_seq(amps, 8, [](std::span<Amp> r) { apply_x_t2_inner(r); });
+    default: {
+      // Never splits a block: on the top slot the whole buffer is one block and one call.
+      const size_t half = size_t{1} << t;
+      return run_par_or_seq(amps, 2 * half,
+                            [half](std::span<Amp> r) { apply_x_half_swap(r, half); });
+    }
+  }
+}
+
+void apply_y_kernel(bool simd, std::span<Amp> amps, size_t t) {
+  by_slot(
+      amps, t, [simd](std::span<Amp> r) { apply_y_t0_inner(simd, r); },
+      [simd](std::span<Amp> r) { apply_y_t1_inner(simd, r); },
+      [simd](std::span<Amp> r) { apply_y_t2_inner(simd, r); },
+      [simd](std::span<Amp> lo, std::span<Amp> hi) { apply_y_pair(simd, lo, hi); });
+}
+
+void apply_z_kernel(bool simd, std::span<Amp> amps, size_t t) {
+  by_slot(
+      amps, t, [simd](std::span<Amp> r) { apply_z_t0_inner(simd, r); },
+      [simd](std::span<Amp> r) { apply_z_t1_inner(simd, r); },
+      [simd](std::span<Amp> r) { apply_z_t2_inner(simd, r); },
+      [simd](std::span<Amp> lo, std::span<Amp> hi) { apply_z_pair(simd, lo, hi); });
+}
+
+void apply_h_kernel(bool simd, std::span<Amp> amps, size_t t) {
+  by_slot(
+      amps, t, [simd](std::span<Amp> r) { apply_h_t0_inner(simd, r); },
+      [simd](std::span<Amp> r) { apply_h_t1_inner(simd, r); },
+      [simd](std::span<Amp> r) { apply_h_t2_inner(simd, r); },
+      [simd](std::span<Amp> lo, std::span<Amp> hi) { apply_h_pair(simd, lo, hi); });
+}
+
+void apply_rx_kernel(bool simd, std::span<Amp> amps, size_t t, double c, double s) {
+  by_slot(
+      amps, t, [=](std::span<Amp> r) { apply_rx_t0_inner(simd, r, c, s); },
+      [=](std::span<Amp> r) { apply_rx_t1_inner(simd, r, c, s); },
+      [=](std::span<Amp> r) { apply_rx_t2_inner(simd, r, c, s); },
+      [=](std::span<Amp> lo, std::span<Amp> hi) { apply_rx_pair(simd, lo, hi, c, s); });
+}
+
+void apply_ry_kernel(bool simd, std::span<Amp> amps, size_t t, double c, double s) {
+  by_slot(
+      amps, t, [=](std::span<Amp> r) { apply_ry_t0_inner(simd, r, c, s); },
+      [=](std::span<Amp> r) { apply_ry_t1_inner(simd, r, c, s); },
+      [=](std::span<Amp> r) { apply_ry_t2_inner(simd, r, c, s); },
+      [=](std::span<Amp> lo, std::span<Amp> hi) { apply_ry_pair(simd, lo, hi, c, s); });
+}
+
+void apply_rz_kernel(bool simd, std::span<Amp> amps, size_t t, double c, double s) {
+  by_slot(
+      amps, t, [=](std::span<Amp> r) { apply_rz_t0_inner(simd, r, c, s); },
+      [=](std::span<Amp> r) { apply_rz_t1_inner(simd, r, c, s); },
+      [=](std::span<Amp> r) { apply_rz_t2_inner(simd, r, c, s); },
+      [=](std::span<Amp> lo, std::span<Amp> hi) { apply_rz_pair(simd, lo, hi, c, s); });
+}
+
+void apply_diag_1q(bool simd, std::span<Amp> amps, size_t t, Amp d0, Amp d1) {
+  // Every slot walks pairs, 0 to 2 included, so the low amplitudes can be skipped.
+  const size_t half = size_t{1} << t;
+  if (t >= 3) {
+    par::par_walk_pairs(amps, half, [=](std::span<Amp> lo, std::span<Amp> hi) {
+      apply_diag_pair(simd, lo, hi, d0, d1);
+    });
+    return;
+  }
+  // Halves of 1, 2 or 4 amplitudes are too short for a dispatched call each: the inlined
+  // portable loop gives the same bits.
+  const bool touch_lo = !(d0.real() == 1.0 && d0.imag() == 0.0);
+  par::par_walk_pairs(amps, half, [=](std::span<Amp> lo, std::span<Amp> hi) {
+    if (touch_lo) detail::scale_portable(lo.data(), lo.size(), d0);
+    detail::scale_portable(hi.data(), hi.size(), d1);
+  });
+}
+
+void apply_1q(bool simd, std::span<Amp> amps, size_t t, const std::array<Amp, 4>& m) {
+  const std::array<Amp, 4> mat = m;  // the caller's matrix is read once, on entry
+  by_slot(
+      amps, t, [&](std::span<Amp> r) { apply_1q_t0_inner(simd, r, mat); },
+      [&](std::span<Amp> r) { apply_1q_t1_inner(simd, r, mat); },
+      [&](std::span<Amp> r) { apply_1q_t2_inner(simd, r, mat); },
+      [&](std::span<Amp> lo, std::span<Amp> hi) { apply_1q_pair(simd, lo, hi, mat); });
+}
+
+}  // namespace tavro::kernels
+#endif  // HWY_ONCE
