@@ -277,6 +277,72 @@ TAVRO_API int32_t tavro_sv_apply_rzz(TavroSVHandle* sv, double theta, size_t q1,
 TAVRO_API int32_t tavro_sv_apply_gate_2q(TavroSVHandle* sv, const TavroComplex* gate,
                                          size_t gate_len, size_t q1, size_t q2);
 
+/* ---- Measurement and release ----
+ * Each takes a logical qubit target and returns:
+ *    0  success; *out is written and the last error is cleared;
+ *   -1  sv, rng or out is NULL (nothing is stored, written or drawn), or a trapped fault
+ *       (nothing stored or written);
+ *   -3  target is not below the declared qubit count; stored with the message
+ *       "qubit index {target} out of bounds for state vector with {num_qubits} qubits"; the
+ *       state and the generator are untouched;
+ *   -6  the drawn outcome has zero probability (its sum of |a|^2 is at most 1e-300, possible
+ *       only on a state whose squared norm is not 1); stored with the message
+ *       "invalid basis-state index: projection on qubit {slot} outcome {outcome} has zero
+ *       probability", {slot} the qubit's physical slot (target itself on a static state); the
+ *       generator has advanced by one draw, the state is untouched.
+ * A call that passes the range check advances rng by exactly one draw. One uniform u in [0, 1)
+ * picks outcome 0 when u < the sum of |a|^2 over the amplitudes whose target bit is 0 (the
+ * state is not normalised first), else 1; the amplitudes of the other outcome become 0 and the
+ * rest are scaled by 1/sqrt(its probability). On a dynamic state a qubit never touched is |0>:
+ * the outcome is 0 after one generator step, and no slot is allocated. The generator is only
+ * borrowed for the call. */
+
+/* Measures qubit target and collapses the state; *out = the outcome, 0 or 1. */
+TAVRO_API int32_t tavro_sv_measure_qubit(TavroSVHandle* sv, size_t target, TavroRng* rng,
+                                         uint8_t* out);
+
+/* *out = the sum of re*re + im*im over the amplitudes whose bit for target is 0, not divided by
+ * the squared norm; 1.0 for a dynamic qubit never touched. Reads only: no generator, and only
+ * -1 and -3 can occur. */
+TAVRO_API int32_t tavro_sv_prob_zero(const TavroSVHandle* sv, size_t target, double* out);
+
+/* Measures qubit target, then flips it back to |0> when the outcome was 1; *out = the outcome
+ * measured before the reset. The qubit stays allocated. */
+TAVRO_API int32_t tavro_sv_reset_qubit(TavroSVHandle* sv, size_t target, TavroRng* rng,
+                                       uint8_t* out);
+
+/* Resets qubit target and, on a dynamic state, releases its slot: the buffer halves and
+ * tavro_sv_is_allocated(sv, target) becomes 0; the next gate on target allocates it again. On a
+ * static state this is tavro_sv_reset_qubit. *out = the outcome measured before the release. */
+TAVRO_API int32_t tavro_sv_free_qubit(TavroSVHandle* sv, size_t target, TavroRng* rng,
+                                      uint8_t* out);
+
+/* ---- Sampling ----
+ * Draws shots from the Born distribution of the normalised state without changing it, and
+ * returns:
+ *    0  success; out holds the shots and the last error is cleared;
+ *   -1  sv, rng or out is NULL (also for an empty result) or out_len is not the length
+ *       required below (nothing is stored, written or drawn), or a trapped fault (nothing
+ *       stored or written);
+ *   -8  the shots cannot be held in memory; stored, nothing written or drawn;
+ *   -9  the squared norm is not finite or is below 1e-300; stored with the message
+ *       "degenerate state: non-finite squared norm ({inf or NaN})" or "degenerate state:
+ *       squared norm {x.xxxe-N} is too small to sample from"; nothing written or drawn.
+ * Each shot takes one draw of rng, all drawn before the first is written; shots depend only on
+ * the state and the draws, never on the worker count. Bits are for the declared qubits, so on
+ * a dynamic state out has num_qubits bytes per shot whatever the live count; a qubit never
+ * touched reads 0. The caller owns out. */
+
+/* nshots shots into out, out_len = nshots * tavro_sv_num_qubits(sv) bytes (a product too large
+ * for size_t matches no out_len): byte s * num_qubits + q is qubit q in shot s, 0 or 1.
+ * nshots = 0 draws nothing. */
+TAVRO_API int32_t tavro_sv_sample(const TavroSVHandle* sv, TavroRng* rng, size_t nshots,
+                                  uint8_t* out, size_t out_len);
+
+/* One shot into out, out_len = tavro_sv_num_qubits(sv) bytes: out[q] is qubit q, 0 or 1. */
+TAVRO_API int32_t tavro_sv_sample_bitstring(const TavroSVHandle* sv, TavroRng* rng, uint8_t* out,
+                                            size_t out_len);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

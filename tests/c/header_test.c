@@ -24,6 +24,8 @@ int main(void) {
   TavroSVHandle* sv;
   TavroRng* rng;
   ErrorCode code = TAVRO_INVALID_BASIS_INDEX;
+  uint8_t shots[16];
+  uint8_t outcome = 9;
 
   CHECK(sizeof(TavroComplex) == 2 * sizeof(double));
   CHECK(TAVRO_OK == 0 && TAVRO_REJECTED == -1 && TAVRO_NON_UNITARY == -10);
@@ -62,6 +64,20 @@ int main(void) {
   CHECK(tavro_sv_zero(60) == NULL && tavro_last_error_code() == TAVRO_INVALID_NUM_QUBITS);
   rng = tavro_rng_new(1);
   CHECK(rng != NULL);
+
+  /* Measurement and sampling of a Bell pair: both qubits always agree. */
+  sv = tavro_sv_zero(2);
+  CHECK(tavro_sv_apply_h(sv, 0) == TAVRO_OK && tavro_sv_apply_cx(sv, 0, 1) == TAVRO_OK);
+  CHECK(tavro_sv_sample(sv, rng, 8, shots, sizeof shots) == TAVRO_OK);
+  for (k = 0; k < 8; ++k) CHECK(shots[2 * k] == shots[2 * k + 1] && shots[2 * k] <= 1);
+  CHECK(tavro_sv_sample(sv, rng, 8, shots, sizeof shots - 1) == TAVRO_REJECTED);
+  CHECK(tavro_sv_sample_bitstring(sv, rng, shots, 2) == TAVRO_OK && shots[0] == shots[1]);
+  CHECK(tavro_sv_prob_zero(sv, 1, &p) == TAVRO_OK && p > 0.4999 && p < 0.5001);
+  CHECK(tavro_sv_measure_qubit(sv, 0, rng, &outcome) == TAVRO_OK && outcome <= 1);
+  CHECK(tavro_sv_prob_zero(sv, 1, &p) == TAVRO_OK && p == (outcome == 0 ? 1.0 : 0.0));
+  CHECK(tavro_sv_reset_qubit(sv, 1, rng, &outcome) == TAVRO_OK);
+  CHECK(tavro_sv_free_qubit(sv, 2, rng, &outcome) == TAVRO_QUBIT_INDEX_OUT_OF_BOUNDS);
+  tavro_sv_free(sv);
   tavro_rng_free(rng);
   tavro_sv_free(NULL);
 

@@ -43,4 +43,8 @@ LD_LIBRARY_PATH=$libdir "$work/consumer/build/c_demo" >"$work/out_cmake"
 cmp "$work/out_pc" "$work/out_cmake"
 grep -qx 'tavro_sv_get(4) -> code -6: invalid basis-state index: index 4 >= 2^2' "$work/out_pc"
 grep -qx '  |101>  +1.000000 +0.000000i' "$work/out_pc"
+# The circuit part: measurement and sampling codes and messages through the installed library.
+grep -qx 'tavro_sv_measure_qubit(3) -> code -3: qubit index 3 out of bounds for state vector with 3 qubits' "$work/out_pc"
+grep -qx 'tavro_sv_sample_bitstring(empty) -> code -9: degenerate state: squared norm 0.000e0 is too small to sample from' "$work/out_pc"
+[ "$(grep -cE '^  \|(000|111)>  [0-9]+ of 1000 shots$' "$work/out_pc")" = 2 ]
 echo "installed tree builds c_demo with pkg-config and with find_package"

@@ -9,6 +9,7 @@ import pytest
 
 from support import IndexLike, bits, fbits
 from test_gates import GATE_METHODS
+from test_measure import NAMES as MEASURE_METHODS
 from tavro._core import TavroSV
 
 SPECIALS = np.array(
@@ -75,7 +76,7 @@ def test_class_exposes_exactly_its_members():
         "probability_logical",
         "amplitudes",
         "clone",
-    } | set(GATE_METHODS)
+    } | set(GATE_METHODS) | set(MEASURE_METHODS)
     assert "__len__" in dir(TavroSV) and "__repr__" in dir(TavroSV)
     with pytest.raises(AttributeError):
         TavroSV.zero(1).extra = 1
