@@ -1262,8 +1262,8 @@ PyType_Spec RNG_SPEC = {"_core.Rng", sizeof(RngObject), 0,
 // ---------------------------------------------------------------------------------------------
 // Module
 
-PyTypeObject* new_type(PyType_Spec* spec) {
-  PyObject* type = PyType_FromSpec(spec);
+PyTypeObject* new_type(PyType_Spec* type_spec) {
+  PyObject* type = PyType_FromSpec(type_spec);
   if (type == nullptr) raise();
   return reinterpret_cast<PyTypeObject*>(type);
 }
