@@ -1,5 +1,5 @@
-/* tavro.h compiled as strict C99 and used as a C program would. Exits non-zero when any
- * check fails. */
+// tavro.h compiled as strict C99 and used as a C program would. Exits non-zero when any check
+// fails.
 #include <stdio.h>
 #include <string.h>
 
@@ -7,80 +7,48 @@
 
 static int failures = 0;
 
-#define CHECK(cond)                                                      \
-  do {                                                                   \
-    if (!(cond)) {                                                       \
-      fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      failures++;                                                        \
-    }                                                                    \
-  } while (0)
+static void check(int ok, int line, const char* what) {
+  if (!ok) fprintf(stderr, "header_test.c:%d: failed: %s\n", line, what), failures++;
+}
+#define CHECK(cond) check((cond) != 0, __LINE__, #cond)
 
 int main(void) {
   static const uint8_t bits[3] = {1, 0, 1};
   TavroComplex amps[8];
-  TavroComplex one;
   double p = -1.0;
   size_t k;
   TavroSVHandle* sv;
-  TavroRng* rng;
-  ErrorCode code = TAVRO_INVALID_BASIS_INDEX;
-  uint8_t shots[16];
-  uint8_t outcome = 9;
+  TavroRng* rng = tavro_rng_new(1);
+  uint8_t shots[16], outcome = 9;
 
   CHECK(sizeof(TavroComplex) == 2 * sizeof(double));
   CHECK(TAVRO_OK == 0 && TAVRO_REJECTED == -1 && TAVRO_NON_UNITARY == -10);
   CHECK(tavro_last_error_code() == 0 && tavro_last_error_message() == NULL);
 
   sv = tavro_sv_from_bitstring(bits, 3);
-  CHECK(sv != NULL);
   CHECK(tavro_sv_len(sv) == 8 && tavro_sv_num_qubits(sv) == 3 && tavro_sv_is_dynamic(sv) == 0);
   CHECK(tavro_sv_copy_amplitudes(sv, amps, 8) == TAVRO_OK);
   for (k = 0; k < 8; ++k) CHECK(amps[k].re == (k == 5 ? 1.0 : 0.0) && amps[k].im == 0.0);
-  CHECK(tavro_sv_get(sv, 5, &one) == TAVRO_OK && one.re == 1.0 && one.im == 0.0);
-  CHECK(tavro_sv_probability(sv, 5, &p) == TAVRO_OK && p == 1.0);
-
-  CHECK(tavro_sv_get(sv, 8, &one) == (int32_t)code);
-  CHECK(tavro_last_error_code() == TAVRO_INVALID_BASIS_INDEX);
-  CHECK(tavro_last_error_message() != NULL &&
+  CHECK((ErrorCode)tavro_sv_get(sv, 8, amps) == TAVRO_INVALID_BASIS_INDEX);
+  CHECK(tavro_sv_get(NULL, 0, amps) == TAVRO_REJECTED);
+  CHECK(tavro_last_error_code() == TAVRO_INVALID_BASIS_INDEX &&
         strcmp(tavro_last_error_message(), "invalid basis-state index: index 8 >= 2^3") == 0);
-  CHECK(tavro_sv_get(NULL, 0, &one) == TAVRO_REJECTED);
-  CHECK(tavro_last_error_code() == TAVRO_INVALID_BASIS_INDEX);
-  tavro_clear_last_error();
+  tavro_sv_free(sv);
+
+  /* A Bell pair: both qubits of every shot agree; a short buffer or gate is refused. */
+  sv = tavro_sv_zero(2);
+  CHECK(tavro_sv_apply_h(sv, 0) == TAVRO_OK && tavro_sv_apply_cx(sv, 0, 1) == TAVRO_OK);
   CHECK(tavro_last_error_message() == NULL);
-
-  CHECK(tavro_sv_normalize(sv) == 1.0 && tavro_sv_reset_to_zero(sv) == TAVRO_OK);
-  CHECK(tavro_sv_get(sv, 0, &one) == TAVRO_OK && one.re == 1.0);
-  tavro_sv_free(sv);
-
-  /* A Bell pair from the gate functions; a gate of the wrong length is refused. */
-  sv = tavro_sv_zero(2);
-  CHECK(tavro_sv_apply_h(sv, 0) == TAVRO_OK && tavro_sv_apply_cx(sv, 0, 1) == TAVRO_OK);
-  CHECK(tavro_sv_probability(sv, 0, &p) == TAVRO_OK && p > 0.4999 && p < 0.5001);
-  CHECK(tavro_sv_probability(sv, 3, &p) == TAVRO_OK && p > 0.4999 && p < 0.5001);
   CHECK(tavro_sv_apply_gate_1q(sv, amps, 3, 0) == TAVRO_REJECTED);
-  CHECK(tavro_sv_apply_cx(sv, 1, 1) == TAVRO_DUPLICATE_QUBITS);
-  tavro_sv_free(sv);
-
-  CHECK(tavro_sv_zero(60) == NULL && tavro_last_error_code() == TAVRO_INVALID_NUM_QUBITS);
-  rng = tavro_rng_new(1);
-  CHECK(rng != NULL);
-
-  /* Measurement and sampling of a Bell pair: both qubits always agree. */
-  sv = tavro_sv_zero(2);
-  CHECK(tavro_sv_apply_h(sv, 0) == TAVRO_OK && tavro_sv_apply_cx(sv, 0, 1) == TAVRO_OK);
   CHECK(tavro_sv_sample(sv, rng, 8, shots, sizeof shots) == TAVRO_OK);
   for (k = 0; k < 8; ++k) CHECK(shots[2 * k] == shots[2 * k + 1] && shots[2 * k] <= 1);
   CHECK(tavro_sv_sample(sv, rng, 8, shots, sizeof shots - 1) == TAVRO_REJECTED);
-  CHECK(tavro_sv_sample_bitstring(sv, rng, shots, 2) == TAVRO_OK && shots[0] == shots[1]);
-  CHECK(tavro_sv_prob_zero(sv, 1, &p) == TAVRO_OK && p > 0.4999 && p < 0.5001);
   CHECK(tavro_sv_measure_qubit(sv, 0, rng, &outcome) == TAVRO_OK && outcome <= 1);
   CHECK(tavro_sv_prob_zero(sv, 1, &p) == TAVRO_OK && p == (outcome == 0 ? 1.0 : 0.0));
-  CHECK(tavro_sv_reset_qubit(sv, 1, rng, &outcome) == TAVRO_OK);
   CHECK(tavro_sv_free_qubit(sv, 2, rng, &outcome) == TAVRO_QUBIT_INDEX_OUT_OF_BOUNDS);
   tavro_sv_free(sv);
   tavro_rng_free(rng);
   tavro_sv_free(NULL);
 
-  if (failures != 0) fprintf(stderr, "%d checks failed\n", failures);
   return failures == 0 ? 0 : 1;
 }

@@ -5,6 +5,4 @@ import sys
 try:
     import tavro._core  # noqa: F401
 except ImportError:
-    here = os.path.dirname(os.path.abspath(__file__))
-    sys.path.insert(0, os.path.join(here, "..", "..", "build", "python"))
-    import tavro._core  # noqa: F401
+    sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "build", "python"))
