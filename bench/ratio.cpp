@@ -1,0 +1,166 @@
+#include "ratio.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "baseline.hpp"
+
+namespace tavro::bench {
+namespace {
+
+// At least this many timed passes of each kind, and more until this much time was spent,
+// up to a cap: many passes on small buffers, where one pass is short and noise is large.
+constexpr int MIN_REPS = 7;
+constexpr int MAX_REPS = 2000;
+constexpr double MIN_SPENT = 0.5;
+
+template <class F>
+double seconds_of(F&& f) {
+  const auto t0 = std::chrono::steady_clock::now();
+  f();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// The fastest of several runs of f, after one untimed run (caches, the pool's threads and
+// the clock settle).
+template <class F>
+double fastest(F&& f) {
+  f();
+  double best = std::numeric_limits<double>::infinity();
+  double spent = 0.0;
+  for (int rep = 0; rep < MAX_REPS && (rep < MIN_REPS || spent < MIN_SPENT); ++rep) {
+    const double s = seconds_of(f);
+    best = std::min(best, s);
+    spent += s;
+  }
+  return best;
+}
+
+Baseline measure(uint32_t n) {
+  AmpBuffer buffer = touched_buffer(size_t{1} << n);
+  if (!buffer.ok()) {
+    std::fprintf(stderr, "baseline: cannot reserve 2^%u amplitudes\n", n);
+    std::exit(1);
+  }
+  const std::span<Amp> a = buffer.span();
+  const Amp c = stream_factor();
+  constexpr double NONE = std::numeric_limits<double>::infinity();
+  Baseline best{NONE, 0, NONE, 0};
+  // Each kind back to back, as a benchmark repeats its own operation: on a state that fits
+  // in the last-level cache, a streaming pass right after a read-only pass was measured
+  // 1.3x to 1.8x slower than one right after another streaming pass.
+  for (const size_t pieces : piece_candidates()) {
+    const double s = fastest([&] { stream_pass(a, c, pieces); });
+    if (s < best.stream) {
+      best.stream = s;
+      best.stream_pieces = pieces;
+    }
+  }
+  for (const size_t pieces : piece_candidates()) {
+    const double r = fastest([&] { benchmark::DoNotOptimize(read_pass(a, pieces)); });
+    if (r < best.read) {
+      best.read = r;
+      best.read_pieces = pieces;
+    }
+  }
+  return best;
+}
+
+// Long enough for several iterations of a pass over the largest states.
+double min_time_for(uint32_t n) {
+  if (n >= 28) return 2.0;
+  if (n >= 26) return 1.0;
+  if (n >= 24) return 0.5;
+  return 0.25;
+}
+
+struct Entry {
+  std::string name;
+  BenchFn fn;
+};
+
+std::vector<Entry>& registry() {
+  static std::vector<Entry> entries;
+  return entries;
+}
+
+}  // namespace
+
+const Baseline& baseline(uint32_t n) {
+  static std::map<uint32_t, Baseline> cache;
+  auto it = cache.find(n);
+  if (it == cache.end()) it = cache.emplace(n, measure(n)).first;
+  return it->second;
+}
+
+void baseline_stream_pass(std::span<Amp> a, Amp c) {
+  stream_pass(a, c, baseline(static_cast<uint32_t>(std::countr_zero(a.size()))).stream_pieces);
+}
+
+RatioTimer::RatioTimer(benchmark::State& state, uint32_t n, Against against)
+    : state_(state), against_(against), stream_(baseline(n).stream), read_(baseline(n).read) {}
+
+void RatioTimer::report() {
+  if (!(best_ < std::numeric_limits<double>::infinity())) return;
+  state_.counters["ratio"] = best_ / stream_;
+  if (against_ == Against::StreamAndRead) state_.counters["ratio_read"] = best_ / read_;
+}
+
+bool add_bench(const std::string& name, BenchFn fn) {
+  registry().push_back({name, std::move(fn)});
+  return true;
+}
+
+bool add_state_bench(const std::string& name, Against against, std::function<void(TavroSV&)> op) {
+  return add_bench(name, [against, op = std::move(op)](benchmark::State& st, uint32_t n) {
+    RatioTimer timer(st, n, against);
+    auto sv = TavroSV::zero(n);
+    if (!sv) {
+      st.SkipWithError(sv.error().display().c_str());
+      return;
+    }
+    fill_uniform(sv->amps());
+    op(*sv);  // untimed: whatever the first call sets up (a dynamic state's slots) is done
+    for (auto _ : st) timer.time([&] { op(*sv); });
+    timer.report();
+  });
+}
+
+void register_all() {
+  std::vector<Entry> entries = registry();
+  // The baselines first, so their own rows (ratio about 1) head each qubit count.
+  std::stable_sort(entries.begin(), entries.end(), [](const Entry& x, const Entry& y) {
+    const bool bx = x.name.starts_with("baseline/");
+    const bool by = y.name.starts_with("baseline/");
+    if (bx != by) return bx;
+    return !bx && x.name < y.name;
+  });
+  // One qubit count after another, so that every benchmark of a count runs within minutes of
+  // its baseline: the memory bandwidth of these machines is shared with other machines and
+  // drifts over a run. A last streaming pass closes each count; its ratio away from 1 shows
+  // how far the machine drifted while the count ran.
+  entries.push_back({"baseline/stream_again", [](benchmark::State& st, uint32_t n) {
+                       RatioTimer timer(st, n, Against::Stream);
+                       AmpBuffer b = touched_buffer(size_t{1} << n);
+                       const Amp c = stream_factor();
+                       for (auto _ : st) timer.time([&] { baseline_stream_pass(b.span(), c); });
+                       timer.report();
+                     }});
+  for (const uint32_t n : QUBITS) {
+    for (const Entry& e : entries) {
+      const std::string full = e.name + "/" + std::to_string(n);
+      benchmark::RegisterBenchmark(full.c_str(),
+                                   [fn = e.fn, n](benchmark::State& st) { fn(st, n); })
+          ->UseManualTime()
+          ->Unit(benchmark::kMillisecond)
+          ->MinTime(min_time_for(n));
+    }
+  }
+}
+
+}  // namespace tavro::bench

@@ -1,0 +1,97 @@
+#pragma once
+
+// The ratio every benchmark reports: its time per iteration divided by the time of one
+// baseline pass over a buffer of the same qubit count. The machines are shared and noisy, so
+// both sides are minima: the baseline is the fastest of several passes, measured once per
+// qubit count and cached; a benchmark's side is its fastest iteration.
+//
+// A benchmark is one line:
+//   add_state_bench("gate/h_t0", Against::Stream, [](TavroSV& sv) { (void)sv.apply_h(0); });
+// or, when it needs its own set-up, a function of (benchmark::State&, n) that times its
+// iterations through a RatioTimer and is registered with add_bench.
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <span>
+#include <string>
+
+#include "state/sv.hpp"
+
+namespace tavro::bench {
+
+// The qubit counts every benchmark runs at: 16 MiB to 4 GiB per state.
+inline constexpr std::array<uint32_t, 5> QUBITS{20, 22, 24, 26, 28};
+
+// The baselines of one qubit count: the fastest streaming and read-only passes over a
+// touched buffer of 2^n amplitudes, each over every piece count of piece_candidates(), and
+// the piece count that gave it. Measured on first request and cached; the buffer is released
+// before this returns.
+struct Baseline {
+  double stream;
+  size_t stream_pieces;
+  double read;
+  size_t read_pieces;
+};
+const Baseline& baseline(uint32_t n);
+
+// One streaming pass over `a` (a power-of-two length) cut as its baseline is.
+void baseline_stream_pass(std::span<Amp> a, Amp c);
+
+// Which baselines a benchmark is compared with: the streaming pass always ("ratio"), and the
+// read-only pass too ("ratio_read") for reductions that only read the buffer.
+enum class Against : uint8_t { Stream, StreamAndRead };
+
+// Times the iterations of one benchmark run (manual time) and reports the ratio counters.
+// Construct it before allocating any state: it may measure the baseline, which needs a buffer
+// of its own, and the largest states should not be held twice at once.
+class RatioTimer {
+ public:
+  RatioTimer(benchmark::State& state, uint32_t n, Against against);
+
+  // Times f() as one iteration.
+  template <class F>
+  void time(F&& f) {
+    const auto t0 = std::chrono::steady_clock::now();
+    f();
+    const auto t1 = std::chrono::steady_clock::now();
+    const double seconds = std::chrono::duration<double>(t1 - t0).count();
+    state_.SetIterationTime(seconds);
+    if (seconds < best_) best_ = seconds;
+  }
+
+  // Sets the counters from the fastest iteration; call once, after the timed loop.
+  void report();
+
+  double best_seconds() const { return best_; }
+
+ private:
+  benchmark::State& state_;
+  Against against_;
+  double stream_;
+  double read_;
+  double best_ = std::numeric_limits<double>::infinity();
+};
+
+using BenchFn = std::function<void(benchmark::State&, uint32_t n)>;
+
+// Registers the benchmark `name`/n for every n of QUBITS (manual time, minimum running time
+// growing with n so that the largest states still get several iterations). Returns true, so
+// that a file can register at static initialisation: `const bool done = [] { ...; }();`.
+bool add_bench(const std::string& name, BenchFn fn);
+
+// Registers `name`/n timing op(sv) on a static n-qubit state whose every amplitude was
+// written once before timing (no page fault is timed). The state is kept across iterations.
+bool add_state_bench(const std::string& name, Against against, std::function<void(TavroSV&)> op);
+
+// Hands every registered benchmark to the library, one qubit count after another: for each,
+// the "baseline/" rows first, then the others sorted by name, then baseline/stream_again, a
+// last streaming pass whose ratio shows how far the machine drifted meanwhile. Called once
+// by main.
+void register_all();
+
+}  // namespace tavro::bench

@@ -1,0 +1,98 @@
+// The state's own operations against the baselines: construction, copy and the two norms.
+#include <optional>
+#include <utility>
+
+#include "baseline.hpp"
+#include "ratio.hpp"
+#include "state/sv.hpp"
+
+namespace tavro::bench {
+namespace {
+
+// A fresh state is only mapped: zero() leaves its page faults (and the kernel's zeroing of
+// every page) to the first pass that writes it. So the honest cost of a new state is zero()
+// plus one pass, against one pass over memory that is already there. The release is not
+// timed here (it is not part of making the state) but has its own row, state/release.
+void zero_pass(benchmark::State& st, uint32_t n) {
+  RatioTimer timer(st, n, Against::Stream);
+  const Amp c = stream_factor();
+  const auto make = [&] {
+    std::optional<TavroSV> sv;
+    auto made = TavroSV::zero(n);
+    if (made) {
+      sv.emplace(std::move(*made));
+      baseline_stream_pass(sv->amps(), c);
+    }
+    return sv;
+  };
+  // Untimed: the first buffer of this size may land on memory the host has not backed yet,
+  // which costs up to ten times a pass and would end the run after a single iteration.
+  make();
+  for (auto _ : st) {
+    std::optional<TavroSV> sv;
+    timer.time([&] { sv = make(); });
+  }
+  timer.report();
+}
+
+// Dynamic construction reserves the capacity and writes one amplitude, which faults in one
+// page (a 2 MiB huge page on large states): a constant cost, far below a pass on large states.
+void zero_dynamic(benchmark::State& st, uint32_t n) {
+  RatioTimer timer(st, n, Against::Stream);
+  for (auto _ : st) {
+    std::optional<TavroSV> sv;
+    timer.time([&] { sv.emplace(*TavroSV::zero_dynamic(n)); });
+  }
+  timer.report();
+}
+
+// The copy alone: a fresh buffer (whose page faults the copy pays) filled from the source.
+// The copy's release is untimed, as in zero_pass.
+void clone(benchmark::State& st, uint32_t n) {
+  RatioTimer timer(st, n, Against::Stream);
+  auto sv = TavroSV::zero(n);
+  if (!sv) {
+    st.SkipWithError(sv.error().display().c_str());
+    return;
+  }
+  fill_uniform(sv->amps());
+  sv->clone();  // untimed, as in zero_pass
+  for (auto _ : st) {
+    std::optional<TavroSV> copy;
+    timer.time([&] { copy.emplace(sv->clone()); });
+    benchmark::DoNotOptimize(copy->amplitudes().data());
+  }
+  timer.report();
+}
+
+// Freeing a state whose every page is present: the munmap of the whole buffer. Creating and
+// touching the state is untimed.
+void release(benchmark::State& st, uint32_t n) {
+  RatioTimer timer(st, n, Against::Stream);
+  for (auto _ : st) {
+    auto sv = TavroSV::zero(n);
+    if (!sv) {
+      st.SkipWithError(sv.error().display().c_str());
+      return;
+    }
+    fill_uniform(sv->amps());
+    std::optional<TavroSV> held(std::move(*sv));
+    timer.time([&] { held.reset(); });
+  }
+  timer.report();
+}
+
+const bool registered = [] {
+  add_bench("state/zero_pass", zero_pass);
+  add_bench("state/zero_dynamic", zero_dynamic);
+  add_bench("state/clone", clone);
+  add_bench("state/release", release);
+  add_state_bench("state/norm_squared", Against::StreamAndRead,
+                  [](TavroSV& sv) { benchmark::DoNotOptimize(sv.norm_squared()); });
+  add_state_bench("state/normalize", Against::Stream,
+                  [](TavroSV& sv) { benchmark::DoNotOptimize(sv.normalize()); });
+  return true;
+}();
+
+}  // namespace
+}  // namespace tavro::bench
