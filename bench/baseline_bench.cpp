@@ -48,19 +48,20 @@ void variant_row(benchmark::State& st, uint32_t n, StreamKernel kernel, size_t p
   timer.report();
 }
 
-// What was tried for the streaming pass on this machine (AMD EPYC, 8 workers, AVX-512 through
-// Highway's AVX3 target), fastest iterations against the baseline (u2, best of 1..16 pieces
-// per worker), on 26 and 28 qubits where the pass is bound by memory:
+// What was tried for the streaming pass on this machine (AMD EPYC Zen 4, 8 workers, AVX-512
+// through Highway's AVX3 target), fastest passes against u2 on 4 pieces per worker, measured
+// round-robin in one process on 26 and 28 qubits, where the pass is bound by memory:
 //   - one, two or four vectors per loop step (u1, u2, u4): within 2% of each other;
 //   - the gates' product (sum and difference, then OddEven): within 2%;
-//   - the plain loop as the compiler vectorises it for baseline x86-64 (SSE2): within 3%,
-//     but 1.1x to 1.9x slower on 20 to 24 qubits, where the buffer is partly in cache;
-//   - one or two pieces per worker: 6% to 8% slower (no stealing evens out a slow worker);
-//     4 to 64 per worker: the same within noise; one call on the caller's thread: 3x slower;
-//     on 20 qubits one piece per worker was up to 1.7x faster than four (less pool work on a
-//     60-microsecond pass), hence the per-size choice among the candidates;
-//   - stores that bypass the cache are not tried: the pass reads and writes in place, as a
-//     gate does, and a gate cannot use them either.
+//   - the plain loop as the compiler vectorises it for baseline x86-64 (SSE2): within 3%
+//     either way (noise), but 1.1x slower on 24 qubits and 1.9x on 20, partly in cache;
+//   - one or two pieces per worker: 6% to 8% slower (nothing to steal when a worker lags);
+//     4, 8, 16 and 64 per worker: the same within 4%; the whole pass as one call on the
+//     caller's thread: 3x slower. On 20 qubits (60 microseconds a pass, in cache) one piece
+//     per worker was 1.3x to 1.7x faster than four: hence the baseline keeps, per qubit
+//     count, the fastest of 1 to 16 pieces per worker;
+//   - stores that bypass the cache were not tried: the pass reads and writes in place, as a
+//     gate does, and a gate could not use them either.
 // The variants below stay registered so that the choice can be checked again elsewhere.
 struct Variant {
   const char* name;
