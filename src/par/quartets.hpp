@@ -12,13 +12,26 @@ namespace tavro::par {
 
 namespace detail {
 
+// A pair body that can also take a whole run of consecutive high blocks in one call:
+// segment(seg, s_lo, s_hi) must do exactly what pair(lower half, upper half, s_lo) does on each
+// high block of seg, in any order. Small high blocks then cost one call per run instead of one
+// per block (slots {2, 3}: a call per 16 amplitudes).
+template <class PairBody>
+concept SegmentBody = requires(const PairBody& body, std::span<Amp> seg, size_t s) {
+  body.segment(seg, s, s);
+};
+
 // The sequential walk of one segment of whole high blocks, in ascending address order:
-// pair(lower half, upper half, s_lo) once per block.
+// pair(lower half, upper half, s_lo) once per block, or one segment call for all of them.
 template <class PairBody>
 void walk_pairs_in_seg(std::span<Amp> seg, size_t s_lo, size_t s_hi, const PairBody& pair) {
   const size_t n = seg.size();
-  for (size_t b = 0; b < n; b += 2 * s_hi)
-    pair(seg.subspan(b, s_hi), seg.subspan(b + s_hi, s_hi), s_lo);
+  if constexpr (SegmentBody<PairBody>) {
+    if (n != 0) pair.segment(seg, s_lo, s_hi);
+  } else {
+    for (size_t b = 0; b < n; b += 2 * s_hi)
+      pair(seg.subspan(b, s_hi), seg.subspan(b + s_hi, s_hi), s_lo);
+  }
 }
 
 // The four slices of one low block, (bit hi, bit lo) = 00, 01, 10, 11, cut into matching
@@ -80,6 +93,9 @@ void walk_quartets_planned(std::span<Amp> a, size_t s_lo, size_t s_hi, const Pla
 //   pair(std::span<Amp> A, std::span<Amp> B, size_t s_lo): matching runs of whole low blocks of
 //     a high block's lower (A) and upper (B) half; for each low-block start j and k < s_lo the
 //     quartet is A[j+k], A[j+s_lo+k], B[j+k], B[j+s_lo+k];
+//   pair.segment(std::span<Amp> seg, size_t s_lo, size_t s_hi), if the pair body has it: a run of
+//     whole high blocks, instead of one pair call per block of it (sequential walk and whole
+//     high blocks; the cut is the same);
 //   quartet(std::span<Amp> a0, a1, a2, a3): four equally long slices, (a0[k], a1[k], a2[k],
 //     a3[k]) one quartet in the order (bit hi, bit lo) = 00, 01, 10, 11; used only when there
 //     are fewer high blocks and fewer low blocks than workers.

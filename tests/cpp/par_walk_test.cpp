@@ -338,6 +338,167 @@ TEST(QuartetWalk, EmptyBufferCallsNothing) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Quartet walker with a segment entry: the same quartets in the same pieces, one call per piece.
+
+using SegmentFn = std::function<void(std::span<Amp>, size_t, size_t)>;
+
+// A pair body that also takes runs of whole high blocks.
+struct SegmentingBody {
+  PairBodyFn pair;
+  SegmentFn seg;
+  void operator()(std::span<Amp> A, std::span<Amp> B, size_t s_lo) const { pair(A, B, s_lo); }
+  void segment(std::span<Amp> x, size_t s_lo, size_t s_hi) const { seg(x, s_lo, s_hi); }
+};
+
+static_assert(detail::SegmentBody<SegmentingBody>);
+static_assert(!detail::SegmentBody<PairBodyFn>);
+
+constexpr int SEGMENT = 2;  // Call::body of a segment call
+
+// Walks a tagged buffer under plan `p` with a segmenting pair body. A segment call must be one
+// whole piece of the plan (the buffer when sequential) made of whole high blocks; it is checked
+// by handing each of its high blocks to the same pair check a block-by-block walk runs.
+void check_segment_walk(size_t n, size_t s_lo, size_t s_hi, const Plan& p) {
+  SCOPED_TRACE("n=" + std::to_string(n) + " s_lo=" + std::to_string(s_lo) +
+               " s_hi=" + std::to_string(s_hi));
+  std::vector<Amp> a = tagged(n);
+  Log log;
+  auto check_quartet = [&](Amp& a0, Amp& a1, Amp& a2, Amp& a3) {
+    const size_t i = idx(a0);
+    if ((i & (s_lo | s_hi)) != 0 || idx(a1) != (i | s_lo) || idx(a2) != (i | s_hi) ||
+        idx(a3) != (i | s_lo | s_hi))
+      log.fail();
+    mark(a0);
+    mark(a1);
+    mark(a2);
+    mark(a3);
+  };
+  auto check_pair = [&](std::span<Amp> A, std::span<Amp> B) {
+    for (size_t j = 0; j < A.size(); j += 2 * s_lo)
+      for (size_t k = 0; k < s_lo; ++k)
+        check_quartet(A[j + k], A[j + s_lo + k], B[j + k], B[j + s_lo + k]);
+  };
+  SegmentingBody body{[&](std::span<Amp> A, std::span<Amp> B, size_t slo) {
+                        const size_t m = A.size();
+                        if (m == 0 || B.size() != m || slo != s_lo || m % (2 * s_lo) != 0)
+                          return log.fail();
+                        log.add(idx(A[0]), m, 0);
+                        check_pair(A, B);
+                      },
+                      [&](std::span<Amp> x, size_t slo, size_t shi) {
+                        if (x.empty() || slo != s_lo || shi != s_hi || x.size() % (2 * s_hi) != 0 ||
+                            idx(x[0]) % (2 * s_hi) != 0)
+                          return log.fail();
+                        log.add(idx(x[0]), x.size(), SEGMENT);
+                        for (size_t b = 0; b < x.size(); b += 2 * s_hi)
+                          check_pair(x.subspan(b, s_hi), x.subspan(b + s_hi, s_hi));
+                      }};
+  detail::walk_quartets_planned(
+      std::span<Amp>(a), s_lo, s_hi, p, body,
+      [&](std::span<Amp> A, std::span<Amp> B, std::span<Amp> C, std::span<Amp> D) {
+        log.add(idx(A[0]), A.size(), 1);
+        for (size_t k = 0; k < A.size(); ++k) check_quartet(A[k], B[k], C[k], D[k]);
+      });
+  EXPECT_EQ(log.failures(), 0u);
+  EXPECT_EQ(misvisited(a), 0u);
+
+  const std::vector<Call> calls = log.in_order();
+  switch (p.regime) {
+    case Regime::Sequential:
+      // The whole buffer in one call.
+      ASSERT_EQ(calls.size(), 1u);
+      EXPECT_EQ(calls[0].body, SEGMENT);
+      EXPECT_EQ(calls[0].first, 0u);
+      EXPECT_EQ(calls[0].len, n);
+      break;
+    case Regime::WholeBlocks:
+      // One call per piece, exactly the pieces of the plan.
+      EXPECT_EQ(lengths(calls, SEGMENT), job_lengths(n, p, 1));
+      for (const Call& c : calls) {
+        EXPECT_EQ(c.body, SEGMENT);
+        EXPECT_EQ(c.first % p.chunk, 0u) << c.first;
+      }
+      break;
+    case Regime::LowBlocks:
+      // Runs of low blocks inside one high block: no segment, as without one.
+      EXPECT_TRUE(lengths(calls, SEGMENT).empty());
+      EXPECT_EQ(lengths(calls, 0), job_lengths(s_hi, p, p.jobs));
+      break;
+    case Regime::FourSlice:
+      EXPECT_TRUE(lengths(calls, SEGMENT).empty());
+      EXPECT_EQ(lengths(calls, 1), job_lengths(s_lo, p, p.jobs));
+      break;
+    default:
+      ADD_FAILURE() << "unexpected regime";
+  }
+}
+
+class SegmentQuartetWalk : public testing::TestWithParam<size_t> {};
+
+TEST_P(SegmentQuartetWalk, SamePiecesOneCallEach) {
+  const size_t workers = GetParam();
+  std::set<Regime> seen;
+  for (const unsigned q : {2u, 12u, 16u, 18u}) {
+    for (unsigned hi = 1; hi < q; ++hi) {
+      for (unsigned lo = 0; lo < hi; ++lo) {
+        const Plan p = plan_quartets(P2(q), P2(lo), P2(hi), workers, min_amps_for(workers));
+        seen.insert(p.regime);
+        check_segment_walk(P2(q), P2(lo), P2(hi), p);
+      }
+    }
+  }
+  EXPECT_EQ(seen, (std::set<Regime>{Regime::Sequential, Regime::WholeBlocks, Regime::LowBlocks,
+                                    Regime::FourSlice}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Workers, SegmentQuartetWalk, testing::ValuesIn(WORKER_COUNTS),
+                         workers_name);
+
+// With the process's own worker count through the public walker, and on an empty buffer,
+// which calls nothing at all.
+TEST(SegmentQuartetWalk, ProcessWorkersAndEmptyBuffer) {
+  for (const unsigned q : {2u, 10u, 17u}) {
+    for (unsigned hi = 1; hi < q; ++hi) {
+      for (unsigned lo = 0; lo < hi; ++lo) {
+        std::vector<Amp> a = tagged(P2(q));
+        size_t seg_amps = 0;
+        std::mutex m;
+        SegmentingBody body{[&](std::span<Amp> A, std::span<Amp> B, size_t) {
+                              for (size_t k = 0; k < A.size(); ++k) {
+                                mark(A[k]);
+                                mark(B[k]);
+                              }
+                            },
+                            [&](std::span<Amp> x, size_t, size_t) {
+                              for (Amp& v : x) mark(v);
+                              std::lock_guard<std::mutex> lock(m);
+                              seg_amps += x.size();
+                            }};
+        par_walk_quartets(
+            std::span<Amp>(a), P2(lo), P2(hi), body,
+            [](std::span<Amp> A, std::span<Amp> B, std::span<Amp> C, std::span<Amp> D) {
+              for (size_t k = 0; k < A.size(); ++k) {
+                mark(A[k]);
+                mark(B[k]);
+                mark(C[k]);
+                mark(D[k]);
+              }
+            });
+        EXPECT_EQ(misvisited(a), 0u) << q << " " << lo << " " << hi;
+        const Regime r = plan_quartets(P2(q), P2(lo), P2(hi), NUM_THREADS(), MIN_AMPS()).regime;
+        const bool whole = r == Regime::Sequential || r == Regime::WholeBlocks;
+        EXPECT_EQ(seg_amps, whole ? P2(q) : 0u) << q << " " << lo << " " << hi;
+      }
+    }
+  }
+  size_t calls = 0;
+  SegmentingBody body{[&](std::span<Amp>, std::span<Amp>, size_t) { ++calls; },
+                      [&](std::span<Amp>, size_t, size_t) { ++calls; }};
+  par_walk_quartets(std::span<Amp>(), 1, 2, body, [&](auto, auto, auto, auto) { ++calls; });
+  EXPECT_EQ(calls, 0u);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Runner.
 
 using RunExec =

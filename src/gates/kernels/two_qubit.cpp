@@ -152,20 +152,65 @@ struct Dense4x4FusedOne {
   }
 };
 
-// f(p[j]...) for every position j of every run: j = i * stride + k, i < count, k < len. Runs of
-// one or two amplitudes (lo = 0, 1) get loops of their own, without an inner loop to set up.
+// The runs of one body call (QuartetRuns without its pointers): `blocks` high blocks
+// `block_stride` apart, each with `count` runs of `len` amplitudes `stride` apart.
+struct Shape {
+  size_t len;
+  size_t stride;
+  size_t count;
+  size_t blocks;
+  size_t block_stride;
+};
+
+inline Shape shape_of(const QuartetRuns& q) {
+  return {q.len, q.stride, q.count, q.blocks, q.block_stride};
+}
+
+// A body call with lo = 0 or 1 in the layout of the walk's pair and segment calls: the lower
+// halves' runs of `blocks` high blocks (`block_stride` apart) start at A, each `run` amplitudes
+// of whole low blocks, and the matching upper halves at B.
+struct WideCall {
+  Amp* A;
+  Amp* B;
+  size_t lo;
+  size_t run;
+  size_t blocks;
+  size_t block_stride;
+};
+
+// Which two roles a two-role gate reads and writes, as (x, y).
+enum WideRoles : int { kA1A3 = 0, kA2A3 = 1, kA1A2 = 2 };
+
+// The L1 data cache of these machines (AMD) picks the way of a line by a tag of its virtual
+// address bits 12 to 27, so lines whose addresses differ only from bit 28 up cannot be in L1
+// together. Roles 2^28 bytes apart (high slot >= 24, or low slot >= 24) therefore miss L1 at
+// every step of a loop that goes back and forth between them; measured on 26 qubits, RZZ on
+// slots (24, 25) ran 2.6x the streaming pass on 8 workers and 3.9x on one that way, 1.1x and
+// 1.0x one role at a time. Gates whose amplitudes each depend on themselves alone (RZZ, CRZ)
+// go role by role there.
+inline bool far_apart(const Amp* a, const Amp* b) {
+  constexpr size_t ALIAS = size_t{1} << 28;
+  const size_t d = static_cast<size_t>(a < b ? b - a : a - b) * sizeof(Amp);
+  return d >= ALIAS && d % ALIAS == 0;
+}
+
+// f(p[j]...) for every position j of every run: j = h * block_stride + i * stride + k, h <
+// blocks, i < count, k < len. Runs of one or two amplitudes (lo = 0, 1) get loops of their own,
+// without an inner loop to set up.
 template <class F, class... Ptr>
-inline void for_runs(size_t len, size_t stride, size_t count, const F& f, Ptr... p) {
-  if (len == 1) {
-    for (size_t i = 0, b = 0; i < count; ++i, b += stride) f(p[b]...);
-  } else if (len == 2) {
-    for (size_t i = 0, b = 0; i < count; ++i, b += stride) {
-      f(p[b]...);
-      f(p[b + 1]...);
-    }
-  } else {
-    for (size_t i = 0, b = 0; i < count; ++i, b += stride) {
-      for (size_t j = b; j < b + len; ++j) f(p[j]...);
+inline void for_runs(const Shape& s, const F& f, Ptr... p) {
+  for (size_t h = 0, o = 0; h < s.blocks; ++h, o += s.block_stride) {
+    if (s.len == 1) {
+      for (size_t i = 0, b = o; i < s.count; ++i, b += s.stride) f(p[b]...);
+    } else if (s.len == 2) {
+      for (size_t i = 0, b = o; i < s.count; ++i, b += s.stride) {
+        f(p[b]...);
+        f(p[b + 1]...);
+      }
+    } else {
+      for (size_t i = 0, b = o; i < s.count; ++i, b += s.stride) {
+        for (size_t j = b; j < b + s.len; ++j) f(p[j]...);
+      }
     }
   }
 }
@@ -184,36 +229,46 @@ namespace tq = detail::two_qubit;
 #if HWY_TARGET == HWY_SCALAR
 
 // One lane cannot hold an amplitude: the portable bodies serve.
-void SwapRuns(Amp* x, Amp* y, size_t len, size_t stride, size_t count) {
-  tq::for_runs(len, stride, count, tq::SwapOne{}, x, y);
+void SwapRuns(Amp* x, Amp* y, const tq::Shape& s) { tq::for_runs(s, tq::SwapOne{}, x, y); }
+void CyRuns(Amp* x, Amp* y, const tq::Shape& s) { tq::for_runs(s, tq::CyOne{}, x, y); }
+void IswapRuns(Amp* x, Amp* y, const tq::Shape& s) { tq::for_runs(s, tq::IswapOne{}, x, y); }
+void NegRuns(Amp* p, const tq::Shape& s) { tq::for_runs(s, tq::NegOne{}, p); }
+void PhaseRuns(Amp* p, const tq::Shape& s, double re, double im) {
+  tq::for_runs(s, tq::PhaseOne{Amp(re, im)}, p);
 }
-void CyRuns(Amp* x, Amp* y, size_t len, size_t stride, size_t count) {
-  tq::for_runs(len, stride, count, tq::CyOne{}, x, y);
+void PhasePairRuns(Amp* x, Amp* y, const tq::Shape& s, double c, double sn) {
+  tq::for_runs(s, tq::PhasePairOne{Amp(c, -sn), Amp(c, sn)}, x, y);
 }
-void IswapRuns(Amp* x, Amp* y, size_t len, size_t stride, size_t count) {
-  tq::for_runs(len, stride, count, tq::IswapOne{}, x, y);
+void RzzPlainRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, double c, double sn) {
+  tq::for_runs(s, tq::RzzPlainOne{Amp(c, -sn), Amp(c, sn)}, r0, r1, r2, r3);
 }
-void NegRuns(Amp* p, size_t len, size_t stride, size_t count) {
-  tq::for_runs(len, stride, count, tq::NegOne{}, p);
+void RzzFusedRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, double c, double sn) {
+  tq::for_runs(s, tq::RzzFusedOne{Amp(c, -sn), Amp(c, sn)}, r0, r1, r2, r3);
 }
-void PhaseRuns(Amp* p, size_t len, size_t stride, size_t count, double re, double im) {
-  tq::for_runs(len, stride, count, tq::PhaseOne{Amp(re, im)}, p);
+void Ctrl2x2PlainRuns(Amp* x, Amp* y, const tq::Shape& s, const Amp* m) {
+  tq::for_runs(s, tq::Ctrl2x2PlainOne{{m[0], m[1], m[2], m[3]}}, x, y);
 }
-void PhasePairRuns(Amp* x, Amp* y, size_t len, size_t stride, size_t count, double c, double s) {
-  tq::for_runs(len, stride, count, tq::PhasePairOne{Amp(c, -s), Amp(c, s)}, x, y);
+void Ctrl2x2FusedRuns(Amp* x, Amp* y, const tq::Shape& s, const Amp* m) {
+  tq::for_runs(s, tq::Ctrl2x2FusedOne{{m[0], m[1], m[2], m[3]}}, x, y);
 }
-void RzzFusedRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, size_t len, size_t stride, size_t count,
-                  double c, double s) {
-  tq::for_runs(len, stride, count, tq::RzzFusedOne{Amp(c, -s), Amp(c, s)}, r0, r1, r2, r3);
+void Dense4x4PlainRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, const Amp* m) {
+  tq::Dense4x4PlainOne one{};
+  std::copy(m, m + 16, one.m.begin());
+  tq::for_runs(s, one, r0, r1, r2, r3);
 }
-void Ctrl2x2FusedRuns(Amp* x, Amp* y, size_t len, size_t stride, size_t count, const Amp* m) {
-  tq::for_runs(len, stride, count, tq::Ctrl2x2FusedOne{{m[0], m[1], m[2], m[3]}}, x, y);
-}
-void Dense4x4FusedRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, size_t len, size_t stride, size_t count,
-                       const Amp* m) {
+bool SwapWide(const tq::WideCall&, int) { return false; }
+bool CyWide(const tq::WideCall&, int) { return false; }
+bool IswapWide(const tq::WideCall&, int) { return false; }
+bool PhasePairWide(const tq::WideCall&, int, double, double) { return false; }
+bool Ctrl2x2PlainWide(const tq::WideCall&, int, const Amp*) { return false; }
+bool NegWide(const tq::WideCall&) { return false; }
+bool PhaseWide(const tq::WideCall&, double, double) { return false; }
+bool RzzPlainWide(const tq::WideCall&, double, double) { return false; }
+bool Dense4x4PlainWide(const tq::WideCall&, const Amp*) { return false; }
+void Dense4x4FusedRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, const Amp* m) {
   tq::Dense4x4FusedOne one{};
   std::copy(m, m + 16, one.m.begin());
-  tq::for_runs(len, stride, count, one, r0, r1, r2, r3);
+  tq::for_runs(s, one, r0, r1, r2, r3);
 }
 
 #else  // HWY_TARGET != HWY_SCALAR
@@ -222,128 +277,121 @@ inline double* Doubles(Amp* a) { return reinterpret_cast<double*>(a); }
 
 // No scalar complex arithmetic is compiled in this per-target code on targets with FMA: GCC 12's
 // SLP vectorizer turns the scalar complex product (a*b - c*d, a*e + f*g) into vfmaddsub there,
-// although -ffp-contract=off. So the tail of a run (none on x86, where a run of 2^lo >= 4
-// amplitudes is whole vectors; the odd lengths of the innermost split) goes through the same op
-// on a vector of one amplitude.
+// although -ffp-contract=off. So runs of odd length go through the same ops on vectors of one
+// amplitude.
 using DAll = hn::ScalableTag<double>;
+using DTwo = hn::CappedTag<double, 4>;
 using DOne = hn::CappedTag<double, 2>;
 
-// The whole vectors of all runs, in address order: run i, vector k at i * stride + k * per
-// amplitudes. One flat loop, so that the gate's constants stay outside it even when a run is a
-// single vector (lo = 2 with 4 amplitudes per vector). Requires per | len.
+template <class D>
+HWY_INLINE size_t PerVector(D d) {
+  return hn::Lanes(d) / 2;
+}
+
+// f(d) with the widest vector whose amplitude count divides the run length, so that a vector
+// never holds two roles: on AVX-512 runs of 4k amplitudes (lo >= 2) go 4 at a time, runs of 2
+// (lo = 1) in 256-bit vectors and single amplitudes (lo = 0) in 128-bit ones.
+template <class F>
+HWY_INLINE void WithRunTag(size_t len, const F& f) {
+  const DAll d;
+  if (len % PerVector(d) == 0) return f(d);
+  const DTwo d2;
+  if (len % PerVector(d2) == 0) return f(d2);
+  f(DOne());
+}
+
+// step(at) for the vectors of `per` amplitudes of all runs, in address order: at = h *
+// block_stride + i * stride + k * per. One flat loop, so the gate's constants stay outside it
+// also when a run is a single vector and a high block a single run (slots {0, 1}). per | len.
 template <class Step>
-HWY_INLINE void ForVectors(size_t len, size_t stride, size_t count, size_t per, const Step& step) {
-  const size_t per_run = len / per;
-  const size_t total = per_run * count;
-  size_t base = 0, k = 0;
+HWY_INLINE void ForVectors(const tq::Shape& s, size_t per, const Step& step) {
+  const size_t per_run = s.len / per;
+  const size_t total = per_run * s.count * s.blocks;
+  const size_t run_skip = s.stride - s.len;
+  const size_t block_skip = s.block_stride - s.count * s.stride;
+  size_t at = 0, k = 0, i = 0;
   for (size_t v = 0; v < total; ++v) {
-    step(base);
-    base += per;
+    step(at);
+    at += per;
     if (++k == per_run) {
       k = 0;
-      base += stride - len;
+      at += run_skip;
+      if (++i == s.count) {
+        i = 0;
+        at += block_skip;
+      }
     }
   }
 }
 
-// op(d, v) on every amplitude of every run of one role: whole vectors, then one at a time.
+// op(d, v) on every amplitude of every run of one role.
 template <class Op>
-HWY_INLINE void ForRuns1(const Op& op, size_t len, size_t stride, size_t count,
-                         Amp* HWY_RESTRICT p) {
-  const DAll d;
-  const DOne d1;
-  const size_t per = hn::Lanes(d) / 2;  // amplitudes per vector
+HWY_INLINE void ForRuns1(const Op& op, const tq::Shape& s, Amp* HWY_RESTRICT p) {
   double* HWY_RESTRICT pd = Doubles(p);
-  if (len % per == 0) {
-    return ForVectors(len, stride, count, per, [&](size_t at) {
+  WithRunTag(s.len, [&](auto d) {
+    ForVectors(s, PerVector(d), [&](size_t at) {
       auto v = hn::LoadU(d, pd + 2 * at);
       op(d, v);
       hn::StoreU(v, d, pd + 2 * at);
     });
-  }
-  for (size_t i = 0; i < count; ++i) {
-    double* HWY_RESTRICT r = pd + 2 * i * stride;
-    size_t k = 0;
-    for (; k + per <= len; k += per) {
-      auto v = hn::LoadU(d, r + 2 * k);
-      op(d, v);
-      hn::StoreU(v, d, r + 2 * k);
-    }
-    for (; k < len; ++k) {
-      auto v = hn::LoadU(d1, r + 2 * k);
-      op(d1, v);
-      hn::StoreU(v, d1, r + 2 * k);
-    }
-  }
-}
-
-// One step over two roles at amplitude offset `at`, vectors of d.
-template <class D, class Op>
-HWY_INLINE void Step2(D d, const Op& op, double* HWY_RESTRICT px, double* HWY_RESTRICT py,
-                      size_t at) {
-  auto vx = hn::LoadU(d, px + 2 * at);
-  auto vy = hn::LoadU(d, py + 2 * at);
-  op(d, vx, vy);
-  hn::StoreU(vx, d, px + 2 * at);
-  hn::StoreU(vy, d, py + 2 * at);
+  });
 }
 
 // The same over two roles.
 template <class Op>
-HWY_INLINE void ForRuns2(const Op& op, size_t len, size_t stride, size_t count, Amp* HWY_RESTRICT x,
+HWY_INLINE void ForRuns2(const Op& op, const tq::Shape& s, Amp* HWY_RESTRICT x,
                          Amp* HWY_RESTRICT y) {
-  const DAll d;
-  const DOne d1;
-  const size_t per = hn::Lanes(d) / 2;
   double* HWY_RESTRICT px = Doubles(x);
   double* HWY_RESTRICT py = Doubles(y);
-  if (len % per == 0) {
-    return ForVectors(len, stride, count, per, [&](size_t at) { Step2(d, op, px, py, at); });
-  }
-  for (size_t i = 0; i < count; ++i) {
-    const size_t b = i * stride;
-    size_t k = 0;
-    for (; k + per <= len; k += per) Step2(d, op, px, py, b + k);
-    for (; k < len; ++k) Step2(d1, op, px, py, b + k);
-  }
-}
-
-// One step over the four roles at amplitude offset `at`, vectors of d.
-template <class D, class Op>
-HWY_INLINE void Step4(D d, const Op& op, double* HWY_RESTRICT p0, double* HWY_RESTRICT p1,
-                      double* HWY_RESTRICT p2, double* HWY_RESTRICT p3, size_t at) {
-  auto v0 = hn::LoadU(d, p0 + 2 * at);
-  auto v1 = hn::LoadU(d, p1 + 2 * at);
-  auto v2 = hn::LoadU(d, p2 + 2 * at);
-  auto v3 = hn::LoadU(d, p3 + 2 * at);
-  op(d, v0, v1, v2, v3);
-  hn::StoreU(v0, d, p0 + 2 * at);
-  hn::StoreU(v1, d, p1 + 2 * at);
-  hn::StoreU(v2, d, p2 + 2 * at);
-  hn::StoreU(v3, d, p3 + 2 * at);
+  WithRunTag(s.len, [&](auto d) {
+    ForVectors(s, PerVector(d), [&](size_t at) {
+      auto vx = hn::LoadU(d, px + 2 * at);
+      auto vy = hn::LoadU(d, py + 2 * at);
+      op(d, vx, vy);
+      hn::StoreU(vx, d, px + 2 * at);
+      hn::StoreU(vy, d, py + 2 * at);
+    });
+  });
 }
 
 // The same over all four roles.
 template <class Op>
-HWY_INLINE void ForRuns4(const Op& op, size_t len, size_t stride, size_t count,
-                         Amp* HWY_RESTRICT r0, Amp* HWY_RESTRICT r1, Amp* HWY_RESTRICT r2,
-                         Amp* HWY_RESTRICT r3) {
-  const DAll d;
-  const DOne d1;
-  const size_t per = hn::Lanes(d) / 2;
+HWY_INLINE void ForRuns4(const Op& op, const tq::Shape& s, Amp* HWY_RESTRICT r0,
+                         Amp* HWY_RESTRICT r1, Amp* HWY_RESTRICT r2, Amp* HWY_RESTRICT r3) {
   double* HWY_RESTRICT p0 = Doubles(r0);
   double* HWY_RESTRICT p1 = Doubles(r1);
   double* HWY_RESTRICT p2 = Doubles(r2);
   double* HWY_RESTRICT p3 = Doubles(r3);
-  if (len % per == 0) {
-    return ForVectors(len, stride, count, per,
-                      [&](size_t at) { Step4(d, op, p0, p1, p2, p3, at); });
-  }
-  for (size_t i = 0; i < count; ++i) {
-    const size_t b = i * stride;
-    size_t k = 0;
-    for (; k + per <= len; k += per) Step4(d, op, p0, p1, p2, p3, b + k);
-    for (; k < len; ++k) Step4(d1, op, p0, p1, p2, p3, b + k);
+  WithRunTag(s.len, [&](auto d) {
+    ForVectors(s, PerVector(d), [&](size_t at) {
+      auto v0 = hn::LoadU(d, p0 + 2 * at);
+      auto v1 = hn::LoadU(d, p1 + 2 * at);
+      auto v2 = hn::LoadU(d, p2 + 2 * at);
+      auto v3 = hn::LoadU(d, p3 + 2 * at);
+      op(d, v0, v1, v2, v3);
+      hn::StoreU(v0, d, p0 + 2 * at);
+      hn::StoreU(v1, d, p1 + 2 * at);
+      hn::StoreU(v2, d, p2 + 2 * at);
+      hn::StoreU(v3, d, p3 + 2 * at);
+    });
+  });
+}
+
+// Amplitudes per role of one tile of the role-by-role loops: short enough for all roles' tiles
+// to stay in L2, long enough to stream.
+extern "C" size_t tavro_role_tile;
+#define ROLE_TILE tavro_role_tile
+
+// f(offset, shape) over tiles of the runs of s, in address order: whole runs of one high block,
+// about ROLE_TILE amplitudes per role (one run when runs are longer).
+template <class F>
+HWY_INLINE void ForRoleTiles(const tq::Shape& s, const F& f) {
+  const size_t per_tile = std::max<size_t>(1, std::min(s.count, ROLE_TILE / s.len));
+  for (size_t h = 0, o = 0; h < s.blocks; ++h, o += s.block_stride) {
+    for (size_t i = 0; i < s.count; i += per_tile) {
+      const size_t n = std::min(per_tile, s.count - i);
+      f(o + i * s.stride, tq::Shape{s.len, s.stride, n, 1, 0});
+    }
   }
 }
 
@@ -383,6 +431,7 @@ struct NegOp {
   }
 };
 
+// z times (re, im), plain product.
 struct PhaseOp {
   double re, im;
   template <class D, class V>
@@ -391,7 +440,7 @@ struct PhaseOp {
   }
 };
 
-// One RZZ phase (c, im) on one role, fused.
+// z times (c, im), fused product.
 struct FusedPhaseOp {
   double c, im;
   template <class D, class V>
@@ -400,32 +449,71 @@ struct FusedPhaseOp {
   }
 };
 
-struct Ctrl2x2FusedOp {
-  std::array<Amp, 4> m;
-  template <class D, class V>
-  HWY_INLINE V Term(D d, size_t e, V z) const {
-    return MulFused(d, hn::Set(d, m[e].real()), hn::Set(d, m[e].imag()), z);
-  }
-  template <class D, class V>
-  HWY_INLINE V Link(D d, size_t e, V z, V t) const {
-    return AccChainFused(d, hn::Set(d, m[e].real()), hn::Set(d, m[e].imag()), z, t);
-  }
+// CRZ: x and y each times its own phase.
+template <class P = PhaseOp>
+struct PhasePairOp {
+  P px, py;
   template <class D, class V>
   HWY_INLINE void operator()(D d, V& x, V& y) const {
-    const V nx = Link(d, 2, y, Term(d, 0, x));
-    y = Link(d, 3, y, Term(d, 1, x));
+    px(d, x);
+    py(d, y);
+  }
+};
+
+// RZZ: a0, a3 times `minus`, a1, a2 times `plus` (PhaseOp or FusedPhaseOp).
+template <class P>
+struct Rzz4Op {
+  P minus, plus;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1, V& a2, V& a3) const {
+    minus(d, a0);
+    plus(d, a1);
+    plus(d, a2);
+    minus(d, a3);
+  }
+};
+
+template <class D, class V>
+HWY_INLINE V TermPlain(D d, Amp g, V z) {
+  return MulPlain(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
+}
+template <class D, class V>
+HWY_INLINE V TermFused(D d, Amp g, V z) {
+  return MulFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
+}
+template <class D, class V>
+HWY_INLINE V LinkFused(D d, Amp g, V z, V t) {
+  return AccChainFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z, t);
+}
+
+struct Ctrl2x2PlainOp {
+  std::array<Amp, 4> m;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& x, V& y) const {
+    const V nx = hn::Add(TermPlain(d, m[0], x), TermPlain(d, m[2], y));
+    y = hn::Add(TermPlain(d, m[1], x), TermPlain(d, m[3], y));
     x = nx;
   }
 };
 
-struct Dense4x4FusedOp {
+struct Ctrl2x2FusedOp {
+  std::array<Amp, 4> m;
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& x, V& y) const {
+    const V nx = LinkFused(d, m[2], y, TermFused(d, m[0], x));
+    y = LinkFused(d, m[3], y, TermFused(d, m[1], x));
+    x = nx;
+  }
+};
+
+struct Dense4x4PlainOp {
   std::array<Amp, 16> m;
   template <class D, class V>
   HWY_INLINE V Row(D d, size_t r, V a0, V a1, V a2, V a3) const {
-    V t = MulFused(d, hn::Set(d, m[r].real()), hn::Set(d, m[r].imag()), a0);
-    t = AccChainFused(d, hn::Set(d, m[r + 4].real()), hn::Set(d, m[r + 4].imag()), a1, t);
-    t = AccChainFused(d, hn::Set(d, m[r + 8].real()), hn::Set(d, m[r + 8].imag()), a2, t);
-    return AccChainFused(d, hn::Set(d, m[r + 12].real()), hn::Set(d, m[r + 12].imag()), a3, t);
+    V t = TermPlain(d, m[r], a0);
+    t = hn::Add(t, TermPlain(d, m[r + 4], a1));
+    t = hn::Add(t, TermPlain(d, m[r + 8], a2));
+    return hn::Add(t, TermPlain(d, m[r + 12], a3));
   }
   template <class D, class V>
   HWY_INLINE void operator()(D d, V& a0, V& a1, V& a2, V& a3) const {
@@ -440,81 +528,366 @@ struct Dense4x4FusedOp {
   }
 };
 
+struct Dense4x4FusedOp {
+  std::array<Amp, 16> m;
+  template <class D, class V>
+  HWY_INLINE V Row(D d, size_t r, V a0, V a1, V a2, V a3) const {
+    V t = TermFused(d, m[r], a0);
+    t = LinkFused(d, m[r + 4], a1, t);
+    t = LinkFused(d, m[r + 8], a2, t);
+    return LinkFused(d, m[r + 12], a3, t);
+  }
+  template <class D, class V>
+  HWY_INLINE void operator()(D d, V& a0, V& a1, V& a2, V& a3) const {
+    const V n0 = Row(d, 0, a0, a1, a2, a3);
+    const V n1 = Row(d, 1, a0, a1, a2, a3);
+    const V n2 = Row(d, 2, a0, a1, a2, a3);
+    const V n3 = Row(d, 3, a0, a1, a2, a3);
+    a0 = n0;
+    a1 = n1;
+    a2 = n2;
+    a3 = n3;
+  }
+};
+
+// ---- whole low blocks per vector (lo = 0 and 1) ----
+//
+// Below lo = 2 a role's run is one or two amplitudes, so the loops above go a 128- or 256-bit
+// vector per role and touch every line of both halves several times. Where a vector holds whole
+// low blocks (2^(lo+1) amplitudes: AVX-512 for lo = 0 and 1, 256-bit vectors for lo = 0), one
+// step loads instead one vector from each half at the same offset: v holds a0 and a1 of some
+// quartets, w holds a2 and a3 of the same quartets in the same lanes. The roles are then lined
+// up with lane permutations and the results put back with selects, so each lane still gets
+// exactly the scalar operations of its amplitude, and lanes of roles the gate leaves alone keep
+// their bits. Every line of the halves the gate touches is loaded and stored once.
+
+template <class D>
+struct WideLanes {
+  using I = decltype(hn::SetTableIndices(D(), static_cast<const int64_t*>(nullptr)));
+  I dup0;           // each amplitude replaced by the one of its quartet with bit lo = 0
+  I dup1;           // ... with bit lo = 1
+  I swap;           // each amplitude exchanged with its partner in bit lo
+  hn::Mask<D> odd;  // the lanes of amplitudes with bit lo = 1
+
+  WideLanes(D d, size_t lo) {
+    constexpr size_t MAX = HWY_MAX_BYTES / sizeof(double);
+    alignas(64) int64_t i0[MAX], i1[MAX], isw[MAX];
+    alignas(64) uint64_t odd_bits[MAX];
+    const size_t bit = size_t{1} << lo;
+    for (size_t i = 0; i < hn::Lanes(d); ++i) {
+      const size_t amp = i / 2, part = i % 2;
+      i0[i] = static_cast<int64_t>(2 * (amp & ~bit) + part);
+      i1[i] = static_cast<int64_t>(2 * (amp | bit) + part);
+      isw[i] = static_cast<int64_t>(2 * (amp ^ bit) + part);
+      odd_bits[i] = (amp & bit) != 0 ? ~uint64_t{0} : 0;
+    }
+    dup0 = hn::SetTableIndices(d, i0);
+    dup1 = hn::SetTableIndices(d, i1);
+    swap = hn::SetTableIndices(d, isw);
+    const hn::RebindToUnsigned<D> du;
+    odd = hn::RebindMask(d, hn::Ne(hn::Load(du, odd_bits), hn::Zero(du)));
+  }
+};
+
+// step(pv, pw) for every vector of the lower halves' runs (`run` amplitudes per high block,
+// `blocks` high blocks `block_stride` apart) and the matching vector of the upper halves.
+template <class D, class Step>
+HWY_INLINE void ForWide(D d, Amp* A, Amp* B, size_t run, size_t blocks, size_t block_stride,
+                        const Step& step) {
+  double* HWY_RESTRICT pa = Doubles(A);
+  double* HWY_RESTRICT pb = Doubles(B);
+  const size_t per = PerVector(d);
+  const size_t per_run = run / per;
+  const size_t total = per_run * blocks;
+  size_t at = 0, k = 0;
+  for (size_t v = 0; v < total; ++v) {
+    step(pa + 2 * at, pb + 2 * at);
+    at += per;
+    if (++k == per_run) {
+      k = 0;
+      at += block_stride - run;
+    }
+  }
+}
+
+// stepA(pv) and stepB(pw) for the same vectors as ForWide, for gates whose lanes each depend on
+// themselves alone: the two halves together, or, where they lie far apart, a tile of ROLE_TILE
+// amplitudes of the lower half, then the same of the upper.
+template <class D, class StepA, class StepB>
+HWY_INLINE void ForWideApart(D d, const tq::WideCall& c, const StepA& step_a, const StepB& step_b) {
+  if (!tq::far_apart(c.A, c.B)) {
+    return ForWide(d, c.A, c.B, c.run, c.blocks, c.block_stride, [&](double* pv, double* pw) {
+      step_a(pv);
+      step_b(pw);
+    });
+  }
+  double* HWY_RESTRICT pa = Doubles(c.A);
+  double* HWY_RESTRICT pb = Doubles(c.B);
+  const size_t per = PerVector(d);
+  for (size_t h = 0, o = 0; h < c.blocks; ++h, o += c.block_stride) {
+    for (size_t t = 0; t < c.run; t += ROLE_TILE) {
+      const size_t end = o + std::min(c.run, t + ROLE_TILE);
+      for (size_t k = o + t; k < end; k += per) step_a(pa + 2 * k);
+      for (size_t k = o + t; k < end; k += per) step_b(pb + 2 * k);
+    }
+  }
+}
+
+// f(d) with a vector that holds whole low blocks of 2^(lo+1) amplitudes and divides `run`;
+// false (nothing done) where the target has none.
+template <class F>
+HWY_INLINE bool WithWideTag(size_t lo, size_t run, const F& f) {
+  const size_t block = size_t{2} << lo;
+  const DAll d;
+  if (PerVector(d) >= block && run % PerVector(d) == 0) {
+    f(d);
+    return true;
+  }
+  const DTwo d2;
+  if (PerVector(d2) >= block && run % PerVector(d2) == 0) {
+    f(d2);
+    return true;
+  }
+  return false;
+}
+
+// op(d, x, y) of a two-role gate on whole low blocks.
+template <class Op>
+HWY_INLINE bool WideTwo(const Op& op, int roles, const tq::WideCall& c) {
+  return WithWideTag(c.lo, c.run, [&](auto d) {
+    const WideLanes<decltype(d)> L(d, c.lo);
+    if (roles == tq::kA2A3) {
+      // Both in the upper half: w against its own partners; bit-lo-0 lanes end as new x.
+      return ForWide(d, c.A, c.B, c.run, c.blocks, c.block_stride, [&](double*, double* pw) {
+        const auto w = hn::LoadU(d, pw);
+        auto x = w;
+        auto y = hn::TableLookupLanes(w, L.swap);
+        op(d, x, y);
+        hn::StoreU(hn::IfThenElse(L.odd, hn::TableLookupLanes(y, L.swap), x), d, pw);
+      });
+    }
+    ForWide(d, c.A, c.B, c.run, c.blocks, c.block_stride, [&](double* pv, double* pw) {
+      const auto v = hn::LoadU(d, pv);
+      const auto w = hn::LoadU(d, pw);
+      auto x = v;
+      if (roles == tq::kA1A3) {
+        auto y = w;
+        op(d, x, y);
+        hn::StoreU(hn::IfThenElse(L.odd, x, v), d, pv);
+        hn::StoreU(hn::IfThenElse(L.odd, y, w), d, pw);
+      } else {
+        auto y = hn::TableLookupLanes(w, L.swap);  // a2 beside a1
+        op(d, x, y);
+        hn::StoreU(hn::IfThenElse(L.odd, x, v), d, pv);
+        hn::StoreU(hn::IfThenElse(L.odd, w, hn::TableLookupLanes(y, L.swap)), d, pw);
+      }
+    });
+  });
+}
+
+// op(d, z) on a3 alone.
+template <class Op>
+HWY_INLINE bool WideA3(const Op& op, const tq::WideCall& c) {
+  return WithWideTag(c.lo, c.run, [&](auto d) {
+    const WideLanes<decltype(d)> L(d, c.lo);
+    ForWide(d, c.A, c.B, c.run, c.blocks, c.block_stride, [&](double*, double* pw) {
+      const auto w = hn::LoadU(d, pw);
+      auto z = w;
+      op(d, z);
+      hn::StoreU(hn::IfThenElse(L.odd, z, w), d, pw);
+    });
+  });
+}
+
+// RZZ, plain form: every lane times its role's phase, (c, -s) for a0 and a3, (c, s) for a1, a2.
+HWY_INLINE bool WideRzzPlain(const tq::WideCall& c, double cs, double sn) {
+  return WithWideTag(c.lo, c.run, [&](auto d) {
+    const WideLanes<decltype(d)> L(d, c.lo);
+    const auto re = hn::Set(d, cs);
+    const auto plus = hn::Set(d, sn);
+    const auto minus = hn::Set(d, -sn);
+    const auto im_v = hn::IfThenElse(L.odd, plus, minus);  // a0: -s, a1: s
+    const auto im_w = hn::IfThenElse(L.odd, minus, plus);  // a2: s, a3: -s
+    ForWideApart(
+        d, c, [&](double* pv) { hn::StoreU(MulPlain(d, re, im_v, hn::LoadU(d, pv)), d, pv); },
+        [&](double* pw) { hn::StoreU(MulPlain(d, re, im_w, hn::LoadU(d, pw)), d, pw); });
+  });
+}
+
+// CRZ, plain form: x times (c, -s), y times (c, s), lane by lane.
+HWY_INLINE bool WidePhasePair(const tq::WideCall& c, int roles, double cs, double sn) {
+  return WithWideTag(c.lo, c.run, [&](auto d) {
+    const WideLanes<decltype(d)> L(d, c.lo);
+    const auto re = hn::Set(d, cs);
+    const auto plus = hn::Set(d, sn);
+    const auto minus = hn::Set(d, -sn);
+    if (roles == tq::kA2A3) {
+      // Both in the upper half: x in the bit-lo-0 lanes, y in the others.
+      const auto im = hn::IfThenElse(L.odd, plus, minus);
+      return ForWide(d, c.A, c.B, c.run, c.blocks, c.block_stride, [&](double*, double* pw) {
+        hn::StoreU(MulPlain(d, re, im, hn::LoadU(d, pw)), d, pw);
+      });
+    }
+    ForWideApart(
+        d, c,
+        [&](double* pv) {
+          const auto v = hn::LoadU(d, pv);
+          hn::StoreU(hn::IfThenElse(L.odd, MulPlain(d, re, minus, v), v), d, pv);
+        },
+        [&](double* pw) {
+          const auto w = hn::LoadU(d, pw);
+          hn::StoreU(hn::IfThenElse(L.odd, MulPlain(d, re, plus, w), w), d, pw);
+        });
+  });
+}
+
+// The dense 4x4, plain form: lane of role r gets ((m[r] a0 + m[r+4] a1) + m[r+8] a2) + m[r+12] a3
+// of its quartet, the four inputs spread to every lane of the quartet first.
+HWY_INLINE bool WideDense4x4Plain(const tq::WideCall& c, const Amp* m) {
+  return WithWideTag(c.lo, c.run, [&](auto d) {
+    using V = hn::Vec<decltype(d)>;
+    const WideLanes<decltype(d)> L(d, c.lo);
+    // Coefficients per output half (0: rows 0, 1 in v; 1: rows 2, 3 in w) and input c.
+    V cre[2][4], cim[2][4];
+    for (size_t h = 0; h < 2; ++h) {
+      for (size_t k = 0; k < 4; ++k) {
+        const Amp even = m[2 * h + 4 * k], odd = m[2 * h + 1 + 4 * k];
+        cre[h][k] = hn::IfThenElse(L.odd, hn::Set(d, odd.real()), hn::Set(d, even.real()));
+        cim[h][k] = hn::IfThenElse(L.odd, hn::Set(d, odd.imag()), hn::Set(d, even.imag()));
+      }
+    }
+    ForWide(d, c.A, c.B, c.run, c.blocks, c.block_stride, [&](double* pv, double* pw) {
+      const V v = hn::LoadU(d, pv);
+      const V w = hn::LoadU(d, pw);
+      const V z[4] = {hn::TableLookupLanes(v, L.dup0), hn::TableLookupLanes(v, L.dup1),
+                      hn::TableLookupLanes(w, L.dup0), hn::TableLookupLanes(w, L.dup1)};
+      V out[2];
+      for (size_t h = 0; h < 2; ++h) {
+        V t = MulPlain(d, cre[h][0], cim[h][0], z[0]);
+        t = hn::Add(t, MulPlain(d, cre[h][1], cim[h][1], z[1]));
+        t = hn::Add(t, MulPlain(d, cre[h][2], cim[h][2], z[2]));
+        out[h] = hn::Add(t, MulPlain(d, cre[h][3], cim[h][3], z[3]));
+      }
+      hn::StoreU(out[0], d, pv);
+      hn::StoreU(out[1], d, pw);
+    });
+  });
+}
+
 // ---- dispatched entry points: one call per body call of the walk ----
 
-void SwapRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, size_t len, size_t stride, size_t count) {
-  ForRuns2(SwapOp{}, len, stride, count, x, y);
+void SwapRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, const tq::Shape& s) {
+  ForRuns2(SwapOp{}, s, x, y);
 }
 
-void CyRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, size_t len, size_t stride, size_t count) {
-  ForRuns2(CyOp{}, len, stride, count, x, y);
+void CyRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, const tq::Shape& s) {
+  ForRuns2(CyOp{}, s, x, y);
 }
 
-void IswapRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, size_t len, size_t stride, size_t count) {
-  ForRuns2(IswapOp{}, len, stride, count, x, y);
+void IswapRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, const tq::Shape& s) {
+  ForRuns2(IswapOp{}, s, x, y);
 }
 
-void NegRuns(Amp* HWY_RESTRICT p, size_t len, size_t stride, size_t count) {
-  ForRuns1(NegOp{}, len, stride, count, p);
+void NegRuns(Amp* HWY_RESTRICT p, const tq::Shape& s) { ForRuns1(NegOp{}, s, p); }
+
+void PhaseRuns(Amp* HWY_RESTRICT p, const tq::Shape& s, double re, double im) {
+  ForRuns1(PhaseOp{re, im}, s, p);
 }
 
-void PhaseRuns(Amp* HWY_RESTRICT p, size_t len, size_t stride, size_t count, double re, double im) {
-  ForRuns1(PhaseOp{re, im}, len, stride, count, p);
+void PhasePairRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, const tq::Shape& s, double c,
+                   double sn) {
+  const PhaseOp px{c, -sn}, py{c, sn};
+  if (!tq::far_apart(x, y)) return ForRuns2(PhasePairOp<>{px, py}, s, x, y);
+  ForRoleTiles(s, [&](size_t o, const tq::Shape& t) {
+    ForRuns1(px, t, x + o);
+    ForRuns1(py, t, y + o);
+  });
 }
 
-// CRZ: each amplitude depends on itself alone, so each run goes role by role (x, then y), which
-// streams long runs instead of interleaving two distant ones.
-void PhasePairRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, size_t len, size_t stride,
-                   size_t count, double c, double s) {
-  const PhaseOp px{c, -s}, py{c, s};
-  for (size_t i = 0, b = 0; i < count; ++i, b += stride) {
-    ForRuns1(px, len, len, 1, x + b);
-    ForRuns1(py, len, len, 1, y + b);
+// RZZ: the four roles together; where the halves lie far apart, a tile of the lower half (a0 and
+// a1, its two runs of each low block), then the same of the upper; where a0 and a1 do too, one
+// role at a time.
+template <class P>
+HWY_INLINE void RzzRuns(const P& minus, const P& plus, Amp* r0, Amp* r1, Amp* r2, Amp* r3,
+                        const tq::Shape& s) {
+  if (tq::far_apart(r0, r1)) {
+    return ForRoleTiles(s, [&](size_t o, const tq::Shape& t) {
+      ForRuns1(minus, t, r0 + o);
+      ForRuns1(plus, t, r1 + o);
+      ForRuns1(plus, t, r2 + o);
+      ForRuns1(minus, t, r3 + o);
+    });
   }
+  if (tq::far_apart(r0, r2)) {
+    return ForRoleTiles(s, [&](size_t o, const tq::Shape& t) {
+      ForRuns2(PhasePairOp<P>{minus, plus}, t, r0 + o, r1 + o);
+      ForRuns2(PhasePairOp<P>{plus, minus}, t, r2 + o, r3 + o);
+    });
+  }
+  ForRuns4(Rzz4Op<P>{minus, plus}, s, r0, r1, r2, r3);
+}
+
+void RzzPlainRuns(Amp* HWY_RESTRICT r0, Amp* HWY_RESTRICT r1, Amp* HWY_RESTRICT r2,
+                  Amp* HWY_RESTRICT r3, const tq::Shape& s, double c, double sn) {
+  RzzRuns(PhaseOp{c, -sn}, PhaseOp{c, sn}, r0, r1, r2, r3, s);
+}
+
+void Ctrl2x2PlainRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, const tq::Shape& s, const Amp* m) {
+  ForRuns2(Ctrl2x2PlainOp{{m[0], m[1], m[2], m[3]}}, s, x, y);
+}
+
+void Dense4x4PlainRuns(Amp* HWY_RESTRICT r0, Amp* HWY_RESTRICT r1, Amp* HWY_RESTRICT r2,
+                       Amp* HWY_RESTRICT r3, const tq::Shape& s, const Amp* m) {
+  Dense4x4PlainOp op;
+  std::copy(m, m + 16, op.m.begin());
+  ForRuns4(op, s, r0, r1, r2, r3);
 }
 
 // The fused bodies need one rounding per MulAdd; where Highway would emulate it with two (no
 // native FMA, hence no vfmaddsub either), the portable chain runs instead, so simd = true never
 // changes a result.
-// Every RZZ amplitude depends on itself alone, so each run goes role by role: a0, a1 (the next
-// 2^lo amplitudes), then a2, a3 in the upper half. In address order, so long runs stream.
 void RzzFusedRuns(Amp* HWY_RESTRICT r0, Amp* HWY_RESTRICT r1, Amp* HWY_RESTRICT r2,
-                  Amp* HWY_RESTRICT r3, size_t len, size_t stride, size_t count, double c,
-                  double s) {
+                  Amp* HWY_RESTRICT r3, const tq::Shape& s, double c, double sn) {
 #if HWY_NATIVE_FMA
-  const FusedPhaseOp minus{c, -s}, plus{c, s};
-  for (size_t i = 0, b = 0; i < count; ++i, b += stride) {
-    ForRuns1(minus, len, len, 1, r0 + b);
-    ForRuns1(plus, len, len, 1, r1 + b);
-    ForRuns1(plus, len, len, 1, r2 + b);
-    ForRuns1(minus, len, len, 1, r3 + b);
-  }
+  RzzRuns(FusedPhaseOp{c, -sn}, FusedPhaseOp{c, sn}, r0, r1, r2, r3, s);
 #else
-  tq::for_runs(len, stride, count, tq::RzzFusedOne{Amp(c, -s), Amp(c, s)}, r0, r1, r2, r3);
+  tq::for_runs(s, tq::RzzFusedOne{Amp(c, -sn), Amp(c, sn)}, r0, r1, r2, r3);
 #endif
 }
 
-void Ctrl2x2FusedRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, size_t len, size_t stride,
-                      size_t count, const Amp* m) {
+void Ctrl2x2FusedRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, const tq::Shape& s, const Amp* m) {
   const std::array<Amp, 4> mat{m[0], m[1], m[2], m[3]};
 #if HWY_NATIVE_FMA
-  ForRuns2(Ctrl2x2FusedOp{mat}, len, stride, count, x, y);
+  ForRuns2(Ctrl2x2FusedOp{mat}, s, x, y);
 #else
-  tq::for_runs(len, stride, count, tq::Ctrl2x2FusedOne{mat}, x, y);
+  tq::for_runs(s, tq::Ctrl2x2FusedOne{mat}, x, y);
 #endif
 }
 
 void Dense4x4FusedRuns(Amp* HWY_RESTRICT r0, Amp* HWY_RESTRICT r1, Amp* HWY_RESTRICT r2,
-                       Amp* HWY_RESTRICT r3, size_t len, size_t stride, size_t count,
-                       const Amp* m) {
+                       Amp* HWY_RESTRICT r3, const tq::Shape& s, const Amp* m) {
   std::array<Amp, 16> mat;
   std::copy(m, m + 16, mat.begin());
 #if HWY_NATIVE_FMA
-  ForRuns4(Dense4x4FusedOp{mat}, len, stride, count, r0, r1, r2, r3);
+  ForRuns4(Dense4x4FusedOp{mat}, s, r0, r1, r2, r3);
 #else
-  tq::for_runs(len, stride, count, tq::Dense4x4FusedOne{mat}, r0, r1, r2, r3);
+  tq::for_runs(s, tq::Dense4x4FusedOne{mat}, r0, r1, r2, r3);
 #endif
 }
+
+bool SwapWide(const tq::WideCall& c, int roles) { return WideTwo(SwapOp{}, roles, c); }
+bool CyWide(const tq::WideCall& c, int roles) { return WideTwo(CyOp{}, roles, c); }
+bool IswapWide(const tq::WideCall& c, int roles) { return WideTwo(IswapOp{}, roles, c); }
+bool PhasePairWide(const tq::WideCall& c, int roles, double cs, double sn) {
+  return WidePhasePair(c, roles, cs, sn);
+}
+bool Ctrl2x2PlainWide(const tq::WideCall& c, int roles, const Amp* m) {
+  return WideTwo(Ctrl2x2PlainOp{{m[0], m[1], m[2], m[3]}}, roles, c);
+}
+bool NegWide(const tq::WideCall& c) { return WideA3(NegOp{}, c); }
+bool PhaseWide(const tq::WideCall& c, double re, double im) { return WideA3(PhaseOp{re, im}, c); }
+bool RzzPlainWide(const tq::WideCall& c, double cs, double sn) { return WideRzzPlain(c, cs, sn); }
+bool Dense4x4PlainWide(const tq::WideCall& c, const Amp* m) { return WideDense4x4Plain(c, m); }
 
 #endif  // HWY_TARGET == HWY_SCALAR
 
@@ -522,6 +895,7 @@ void Dense4x4FusedRuns(Amp* HWY_RESTRICT r0, Amp* HWY_RESTRICT r1, Amp* HWY_REST
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
+extern "C" size_t tavro_role_tile = 1024;
 namespace tavro::kernels {
 
 HWY_EXPORT(SwapRuns);
@@ -530,9 +904,21 @@ HWY_EXPORT(IswapRuns);
 HWY_EXPORT(NegRuns);
 HWY_EXPORT(PhaseRuns);
 HWY_EXPORT(PhasePairRuns);
+HWY_EXPORT(RzzPlainRuns);
 HWY_EXPORT(RzzFusedRuns);
+HWY_EXPORT(Ctrl2x2PlainRuns);
 HWY_EXPORT(Ctrl2x2FusedRuns);
+HWY_EXPORT(Dense4x4PlainRuns);
 HWY_EXPORT(Dense4x4FusedRuns);
+HWY_EXPORT(SwapWide);
+HWY_EXPORT(CyWide);
+HWY_EXPORT(IswapWide);
+HWY_EXPORT(PhasePairWide);
+HWY_EXPORT(Ctrl2x2PlainWide);
+HWY_EXPORT(NegWide);
+HWY_EXPORT(PhaseWide);
+HWY_EXPORT(RzzPlainWide);
+HWY_EXPORT(Dense4x4PlainWide);
 
 namespace {
 
@@ -587,24 +973,60 @@ QuartetRuns pair_runs(std::span<Amp> a, std::span<Amp> b, size_t half) {
   return {a.data(), a.data() + half, b.data(), b.data() + half, half, 2 * half, m / (2 * half)};
 }
 
+// A segment call: the runs of every high block of `seg`, whole high blocks of 2 s_hi.
+QuartetRuns segment_runs(std::span<Amp> seg, size_t s_lo, size_t s_hi) {
+  Amp* p = seg.data();
+  return {p,       p + s_lo, p + s_hi,          p + s_hi + s_lo,
+          s_lo,    2 * s_lo, s_hi / (2 * s_lo), seg.size() / (2 * s_hi),
+          2 * s_hi};
+}
+
 // A quartet body's call: four slices, one run each.
 QuartetRuns slice_runs(std::span<Amp> a0, std::span<Amp> a1, std::span<Amp> a2, std::span<Amp> a3) {
   const size_t m = std::min({a0.size(), a1.size(), a2.size(), a3.size()});
   return {a0.data(), a1.data(), a2.data(), a3.data(), m, m, 1};
 }
 
-// The quartet walk over slots a and b with a pair body and a quartet body that both hand their
-// runs to body(runs, QuartetRuns), runs = (lo >= 2).
+// The pair body of the walk, with the segment entry: a run of whole high blocks is one call of
+// body(runs, QuartetRuns) however small its blocks are.
 template <class Body>
-void walk(std::span<Amp> amps, size_t a, size_t b, const Body& body) {
+struct PairBody {
+  const Body& body;
+  bool runs;
+  void operator()(std::span<Amp> A, std::span<Amp> B, size_t half) const {
+    body(runs, pair_runs(A, B, half));
+  }
+  void segment(std::span<Amp> seg, size_t s_lo, size_t s_hi) const {
+    body(runs, segment_runs(seg, s_lo, s_hi));
+  }
+};
+
+// The quartet walk over slots a and b with a pair body and a quartet body that both hand their
+// runs to body(runs, QuartetRuns), runs = (lo >= 2). check(a0, a1, a2, a3) sees the four slices
+// of a quartet body call first.
+template <class Body, class Check>
+void walk(std::span<Amp> amps, size_t a, size_t b, const Body& body, const Check& check) {
   const LoHi s = ordered(a, b);
   const bool runs = s.lo >= 2;
   par::par_walk_quartets(
-      amps, size_t{1} << s.lo, size_t{1} << s.hi,
-      [&](std::span<Amp> A, std::span<Amp> B, size_t half) { body(runs, pair_runs(A, B, half)); },
+      amps, size_t{1} << s.lo, size_t{1} << s.hi, PairBody<Body>{body, runs},
       [&](std::span<Amp> a0, std::span<Amp> a1, std::span<Amp> a2, std::span<Amp> a3) {
+        check(a0, a1, a2, a3);
         body(runs, slice_runs(a0, a1, a2, a3));
       });
+}
+
+template <class Body>
+void walk(std::span<Amp> amps, size_t a, size_t b, const Body& body) {
+  walk(amps, a, b, body, [](auto&&...) {});
+}
+
+// The fixed groups of slots {0, 1}, {0, 2}, {1, 2} (hi <= 2) cut by the chunked runner: each run
+// of whole groups is a run of whole high blocks, handed to body(QuartetRuns) as one segment.
+template <class Body>
+void on_groups(std::span<Amp> amps, LoHi s, const Body& body) {
+  const size_t s_lo = size_t{1} << s.lo, s_hi = size_t{1} << s.hi;
+  run_par_or_seq(amps, 2 * s_hi, [&](std::span<Amp> r) { body(segment_runs(r, s_lo, s_hi)); });
 }
 
 // The local order of apply_2q: with the first qubit at the lower slot the kernel's local index
@@ -624,82 +1046,142 @@ std::array<Amp, 16> in_local_order(const std::array<Amp, 16>& m, bool first_is_l
 
 // ---- bodies ----
 
+namespace {
+
+// The whole-low-block form of a call with lo < 2 in the layout of the walk's pair and segment
+// calls (the quartet body's slices, and slices of tests, are left to the run loops).
+bool wide_call(const QuartetRuns& q, tq::WideCall& w) {
+  if (q.len > 2 || q.r1 != q.r0 + q.len || q.r3 != q.r2 + q.len || q.stride != 2 * q.len) {
+    return false;
+  }
+  w = {q.r0,     q.r2,          q.len == 1 ? size_t{0} : size_t{1}, q.count * q.stride,
+       q.blocks, q.block_stride};
+  return true;
+}
+
+int wide_roles(bool ctrl_is_lo) { return ctrl_is_lo ? tq::kA1A3 : tq::kA2A3; }
+
+}  // namespace
+
 void apply_cx_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_is_lo) {
   Amp* x = ctrl_x(q, ctrl_is_lo);
-  if (simd && runs) return HWY_DYNAMIC_DISPATCH(SwapRuns)(x, q.r3, q.len, q.stride, q.count);
-  tq::for_runs(q.len, q.stride, q.count, tq::SwapOne{}, x, q.r3);
+  if (simd) {
+    tq::WideCall w;
+    if (!runs && wide_call(q, w) && HWY_DYNAMIC_DISPATCH(SwapWide)(w, wide_roles(ctrl_is_lo))) {
+      return;
+    }
+    return HWY_DYNAMIC_DISPATCH(SwapRuns)(x, q.r3, tq::shape_of(q));
+  }
+  tq::for_runs(tq::shape_of(q), tq::SwapOne{}, x, q.r3);
 }
 
 void apply_cy_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_is_lo) {
   Amp* x = ctrl_x(q, ctrl_is_lo);
-  if (simd && runs) return HWY_DYNAMIC_DISPATCH(CyRuns)(x, q.r3, q.len, q.stride, q.count);
-  tq::for_runs(q.len, q.stride, q.count, tq::CyOne{}, x, q.r3);
+  if (simd) {
+    tq::WideCall w;
+    if (!runs && wide_call(q, w) && HWY_DYNAMIC_DISPATCH(CyWide)(w, wide_roles(ctrl_is_lo))) {
+      return;
+    }
+    return HWY_DYNAMIC_DISPATCH(CyRuns)(x, q.r3, tq::shape_of(q));
+  }
+  tq::for_runs(tq::shape_of(q), tq::CyOne{}, x, q.r3);
 }
 
 void apply_cz_runs(bool simd, bool runs, const QuartetRuns& q) {
-  if (simd && runs) return HWY_DYNAMIC_DISPATCH(NegRuns)(q.r3, q.len, q.stride, q.count);
-  tq::for_runs(q.len, q.stride, q.count, tq::NegOne{}, q.r3);
+  if (simd) {
+    tq::WideCall w;
+    if (!runs && wide_call(q, w) && HWY_DYNAMIC_DISPATCH(NegWide)(w)) return;
+    return HWY_DYNAMIC_DISPATCH(NegRuns)(q.r3, tq::shape_of(q));
+  }
+  tq::for_runs(tq::shape_of(q), tq::NegOne{}, q.r3);
 }
 
 void apply_cp_runs(bool simd, bool runs, const QuartetRuns& q, Amp phase) {
-  if (simd && runs) {
-    return HWY_DYNAMIC_DISPATCH(PhaseRuns)(q.r3, q.len, q.stride, q.count, phase.real(),
-                                           phase.imag());
+  if (simd) {
+    tq::WideCall w;
+    if (!runs && wide_call(q, w) &&
+        HWY_DYNAMIC_DISPATCH(PhaseWide)(w, phase.real(), phase.imag())) {
+      return;
+    }
+    return HWY_DYNAMIC_DISPATCH(PhaseRuns)(q.r3, tq::shape_of(q), phase.real(), phase.imag());
   }
-  tq::for_runs(q.len, q.stride, q.count, tq::PhaseOne{phase}, q.r3);
+  tq::for_runs(tq::shape_of(q), tq::PhaseOne{phase}, q.r3);
 }
 
 void apply_crz_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_is_lo, double c,
                     double s) {
   Amp* x = ctrl_x(q, ctrl_is_lo);
-  if (simd && runs) {
-    return HWY_DYNAMIC_DISPATCH(PhasePairRuns)(x, q.r3, q.len, q.stride, q.count, c, s);
+  if (simd) {
+    tq::WideCall w;
+    if (!runs && wide_call(q, w) &&
+        HWY_DYNAMIC_DISPATCH(PhasePairWide)(w, wide_roles(ctrl_is_lo), c, s)) {
+      return;
+    }
+    return HWY_DYNAMIC_DISPATCH(PhasePairRuns)(x, q.r3, tq::shape_of(q), c, s);
   }
-  tq::for_runs(q.len, q.stride, q.count, tq::PhasePairOne{Amp(c, -s), Amp(c, s)}, x, q.r3);
+  tq::for_runs(tq::shape_of(q), tq::PhasePairOne{Amp(c, -s), Amp(c, s)}, x, q.r3);
 }
 
 void apply_swap_runs(bool simd, bool runs, const QuartetRuns& q) {
-  if (simd && runs) return HWY_DYNAMIC_DISPATCH(SwapRuns)(q.r1, q.r2, q.len, q.stride, q.count);
-  tq::for_runs(q.len, q.stride, q.count, tq::SwapOne{}, q.r1, q.r2);
+  if (simd) {
+    tq::WideCall w;
+    if (!runs && wide_call(q, w) && HWY_DYNAMIC_DISPATCH(SwapWide)(w, tq::kA1A2)) return;
+    return HWY_DYNAMIC_DISPATCH(SwapRuns)(q.r1, q.r2, tq::shape_of(q));
+  }
+  tq::for_runs(tq::shape_of(q), tq::SwapOne{}, q.r1, q.r2);
 }
 
 void apply_iswap_runs(bool simd, bool runs, const QuartetRuns& q) {
-  if (simd && runs) return HWY_DYNAMIC_DISPATCH(IswapRuns)(q.r1, q.r2, q.len, q.stride, q.count);
-  tq::for_runs(q.len, q.stride, q.count, tq::IswapOne{}, q.r1, q.r2);
+  if (simd) {
+    tq::WideCall w;
+    if (!runs && wide_call(q, w) && HWY_DYNAMIC_DISPATCH(IswapWide)(w, tq::kA1A2)) return;
+    return HWY_DYNAMIC_DISPATCH(IswapRuns)(q.r1, q.r2, tq::shape_of(q));
+  }
+  tq::for_runs(tq::shape_of(q), tq::IswapOne{}, q.r1, q.r2);
 }
 
 void apply_rzz_runs(bool simd, bool runs, const QuartetRuns& q, double c, double s) {
-  const Amp minus(c, -s), plus(c, s);
-  if (!runs) {
-    return tq::for_runs(q.len, q.stride, q.count, tq::RzzPlainOne{minus, plus}, q.r0, q.r1, q.r2,
-                        q.r3);
-  }
+  const tq::Shape sh = tq::shape_of(q);
   if (simd) {
-    return HWY_DYNAMIC_DISPATCH(RzzFusedRuns)(q.r0, q.r1, q.r2, q.r3, q.len, q.stride, q.count, c,
-                                              s);
+    if (runs) return HWY_DYNAMIC_DISPATCH(RzzFusedRuns)(q.r0, q.r1, q.r2, q.r3, sh, c, s);
+    tq::WideCall w;
+    if (wide_call(q, w) && HWY_DYNAMIC_DISPATCH(RzzPlainWide)(w, c, s)) return;
+    return HWY_DYNAMIC_DISPATCH(RzzPlainRuns)(q.r0, q.r1, q.r2, q.r3, sh, c, s);
   }
-  tq::for_runs(q.len, q.stride, q.count, tq::RzzFusedOne{minus, plus}, q.r0, q.r1, q.r2, q.r3);
+  const Amp minus(c, -s), plus(c, s);
+  if (runs) return tq::for_runs(sh, tq::RzzFusedOne{minus, plus}, q.r0, q.r1, q.r2, q.r3);
+  tq::for_runs(sh, tq::RzzPlainOne{minus, plus}, q.r0, q.r1, q.r2, q.r3);
 }
 
 void apply_ctrl_2x2_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_is_lo,
                          const std::array<Amp, 4>& m) {
   Amp* x = ctrl_x(q, ctrl_is_lo);
-  if (!runs) return tq::for_runs(q.len, q.stride, q.count, tq::Ctrl2x2PlainOne{m}, x, q.r3);
+  const tq::Shape sh = tq::shape_of(q);
   if (simd) {
-    return HWY_DYNAMIC_DISPATCH(Ctrl2x2FusedRuns)(x, q.r3, q.len, q.stride, q.count, m.data());
+    if (runs) return HWY_DYNAMIC_DISPATCH(Ctrl2x2FusedRuns)(x, q.r3, sh, m.data());
+    tq::WideCall w;
+    if (wide_call(q, w) &&
+        HWY_DYNAMIC_DISPATCH(Ctrl2x2PlainWide)(w, wide_roles(ctrl_is_lo), m.data())) {
+      return;
+    }
+    return HWY_DYNAMIC_DISPATCH(Ctrl2x2PlainRuns)(x, q.r3, sh, m.data());
   }
-  tq::for_runs(q.len, q.stride, q.count, tq::Ctrl2x2FusedOne{m}, x, q.r3);
+  if (runs) return tq::for_runs(sh, tq::Ctrl2x2FusedOne{m}, x, q.r3);
+  tq::for_runs(sh, tq::Ctrl2x2PlainOne{m}, x, q.r3);
 }
 
 void apply_2q_runs(bool simd, bool runs, const QuartetRuns& q, const std::array<Amp, 16>& m) {
-  if (!runs) {
-    return tq::for_runs(q.len, q.stride, q.count, tq::Dense4x4PlainOne{m}, q.r0, q.r1, q.r2, q.r3);
-  }
+  const tq::Shape sh = tq::shape_of(q);
   if (simd) {
-    return HWY_DYNAMIC_DISPATCH(Dense4x4FusedRuns)(q.r0, q.r1, q.r2, q.r3, q.len, q.stride, q.count,
-                                                   m.data());
+    if (runs) {
+      return HWY_DYNAMIC_DISPATCH(Dense4x4FusedRuns)(q.r0, q.r1, q.r2, q.r3, sh, m.data());
+    }
+    tq::WideCall w;
+    if (wide_call(q, w) && HWY_DYNAMIC_DISPATCH(Dense4x4PlainWide)(w, m.data())) return;
+    return HWY_DYNAMIC_DISPATCH(Dense4x4PlainRuns)(q.r0, q.r1, q.r2, q.r3, sh, m.data());
   }
-  tq::for_runs(q.len, q.stride, q.count, tq::Dense4x4FusedOne{m}, q.r0, q.r1, q.r2, q.r3);
+  if (runs) return tq::for_runs(sh, tq::Dense4x4FusedOne{m}, q.r0, q.r1, q.r2, q.r3);
+  tq::for_runs(sh, tq::Dense4x4PlainOne{m}, q.r0, q.r1, q.r2, q.r3);
 }
 
 // ---- kernels ----
@@ -707,6 +1189,11 @@ void apply_2q_runs(bool simd, bool runs, const QuartetRuns& q, const std::array<
 void apply_cx_kernel(bool simd, std::span<Amp> amps, size_t control, size_t target) {
   const LoHi s = ordered(control, target);
   const bool ctrl_is_lo = control <= target;
+  if (s.hi <= 2 && simd) {
+    // The same groups, as whole high blocks of the vector bodies.
+    return on_groups(amps, s,
+                     [&](const QuartetRuns& q) { apply_cx_runs(simd, false, q, ctrl_is_lo); });
+  }
   if (s.hi <= 2) {
     // The body tells the two control cases apart by 2^control: 1 is the lower slot of {0, 1}
     // and {0, 2}, 2 the lower slot of {1, 2}.
@@ -725,18 +1212,14 @@ void apply_cx_kernel(bool simd, std::span<Amp> amps, size_t control, size_t targ
       cbit == 2 ? exchange_groups<8, 2, 6, 3, 7>(r) : exchange_groups<8, 4, 6, 5, 7>(r);
     });
   }
-  const bool runs = s.lo >= 2;
-  par::par_walk_quartets(
-      amps, size_t{1} << s.lo, size_t{1} << s.hi,
-      [&](std::span<Amp> A, std::span<Amp> B, size_t half) {
-        apply_cx_runs(simd, runs, pair_runs(A, B, half), ctrl_is_lo);
-      },
-      [&](std::span<Amp> a0, std::span<Amp> a1, std::span<Amp> a2, std::span<Amp> a3) {
+  walk(
+      amps, control, target,
+      [&](bool runs, const QuartetRuns& q) { apply_cx_runs(simd, runs, q, ctrl_is_lo); },
+      [&](std::span<Amp>, std::span<Amp> a1, std::span<Amp> a2, std::span<Amp> a3) {
         // Whole slices are exchanged.
         if ((ctrl_is_lo ? a1 : a2).size() != a3.size()) {
           throw Fault("destination and source slices have different lengths");
         }
-        apply_cx_runs(simd, runs, slice_runs(a0, a1, a2, a3), ctrl_is_lo);
       });
 }
 
@@ -748,6 +1231,9 @@ void apply_cy_kernel(bool simd, std::span<Amp> amps, size_t control, size_t targ
 
 void apply_cz_kernel(bool simd, std::span<Amp> amps, size_t a, size_t b) {
   const LoHi s = ordered(a, b);
+  if (s.hi <= 2 && simd) {
+    return on_groups(amps, s, [&](const QuartetRuns& q) { apply_cz_runs(simd, false, q); });
+  }
   if (s.hi == 1) return run_par_or_seq(amps, 4, negate_groups<4, 3>);
   if (s.hi == 2 && s.lo == 0) return run_par_or_seq(amps, 8, negate_groups<8, 5, 7>);
   if (s.hi == 2) return run_par_or_seq(amps, 8, negate_groups<8, 6, 7>);
@@ -772,6 +1258,9 @@ void apply_crz_kernel(bool simd, std::span<Amp> amps, size_t control, size_t tar
 
 void apply_swap_kernel(bool simd, std::span<Amp> amps, size_t a, size_t b) {
   const LoHi s = ordered(a, b);
+  if (s.hi <= 2 && simd) {
+    return on_groups(amps, s, [&](const QuartetRuns& q) { apply_swap_runs(simd, false, q); });
+  }
   if (s.hi == 1) return run_par_or_seq(amps, 4, exchange_groups<4, 1, 2>);
   if (s.hi == 2 && s.lo == 0) return run_par_or_seq(amps, 8, exchange_groups<8, 1, 4, 3, 6>);
   if (s.hi == 2) return run_par_or_seq(amps, 8, exchange_groups<8, 2, 4, 3, 5>);

@@ -15,8 +15,8 @@
 // that differ only in bits lo and hi) are a0, a1, a2, a3 by the local index (bit hi << 1) | bit
 // lo. CX, CZ and SWAP on the slot pairs {0, 1}, {0, 2}, {1, 2} run fixed-group bodies through
 // the chunked runner; everything else walks quartets. Where lo >= 2 a run of 2^lo consecutive
-// amplitudes shares one role, so the bodies go a vector at a time; RZZ, the controlled 2x2 and
-// the dense 4x4 kernels also switch there from the plain to the fused arithmetic form.
+// amplitudes shares one role; RZZ, the controlled 2x2 and the dense 4x4 kernels switch there from
+// the plain to the fused arithmetic form. The vector bodies serve every slot pair.
 
 namespace tavro::kernels {
 
@@ -50,10 +50,12 @@ void apply_2q(bool simd, std::span<Amp> amps, size_t s1, size_t s2, const std::a
 
 // ---- bodies ----
 
-// The role runs of one body call of the quartet walk: `count` runs of `len` amplitudes per role,
-// run i of role k starting at rk + i * stride. A pair body (halves A and B of a high block,
-// half = 2^lo) gives r0 = A, r1 = A + half, r2 = B, r3 = B + half, len = half, stride = 2 half;
-// a quartet body gives its four slices as one run each.
+// The role runs of one body call of the quartet walk: `blocks` high blocks `block_stride` apart,
+// each with `count` runs of `len` amplitudes per role, run i of high block h of role k starting
+// at rk + h * block_stride + i * stride. A pair body (halves A and B of a high block, half =
+// 2^lo) gives r0 = A, r1 = A + half, r2 = B, r3 = B + half, len = half, stride = 2 half and one
+// block; a segment of whole high blocks gives the same runs for each of its blocks, block_stride
+// = 2^(hi+1); a quartet body gives its four slices as one run each.
 struct QuartetRuns {
   Amp* r0;
   Amp* r1;
@@ -62,11 +64,13 @@ struct QuartetRuns {
   size_t len;
   size_t stride;
   size_t count;
+  size_t blocks = 1;
+  size_t block_stride = 0;
 };
 
-// The per-quartet operations of the kernels above on the runs of one body call. `runs` is
-// lo >= 2: with `simd` it selects the vector loop; for RZZ, the controlled 2x2 and the 4x4 it
-// also selects the fused form. Each touches only the roles its gate changes.
+// The per-quartet operations of the kernels above on the runs of one body call. `simd` selects
+// the vector loops (any run length); `runs` is lo >= 2: for RZZ, the controlled 2x2 and the 4x4
+// it selects the fused form. Each touches only the roles its gate changes.
 void apply_cx_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_is_lo);
 void apply_cy_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_is_lo);
 void apply_cz_runs(bool simd, bool runs, const QuartetRuns& q);
