@@ -316,8 +316,9 @@ HWY_INLINE void ForGroups(Amp* HWY_RESTRICT a, size_t n, const Op& op) {
 
 // Groups of 2 * kHalf amplitudes (kHalf = 1, 2) that a full vector holds whole: lane i holds part
 // i % 2 of amplitude i / 2, and that amplitude is a group's high one when i & (2 * kHalf) is set.
-// The narrow halves of ForGroups would cost a load, a store and the arithmetic per one or two
-// amplitudes; here one vector of each kind serves two to four pairs.
+// The narrow halves of ForGroups would cost a load, a store and a vector operation per one or two
+// amplitudes; the moves and sign flips of X, Y and Z and the products of the diagonal and RZ,
+// which depend on one amplitude each, take whole vectors and one permutation or blend instead.
 template <size_t kHalf>
 struct GroupLanes {
   static constexpr bool kWhole = kMaxLanes >= 4 * kHalf;
@@ -327,14 +328,6 @@ struct GroupLanes {
   static HWY_INLINE auto Indices(D d, const F& f) {
     const hn::RebindToSigned<D> di;
     return hn::IndicesFromVec(d, f(di, hn::Iota(di, 0), hn::Set(di, int64_t{2 * kHalf})));
-  }
-  template <class D>
-  static HWY_INLINE auto Low(D d) {  // each lane from the low amplitude of its pair
-    return Indices(d, [](auto, auto i, auto bit) { return hn::AndNot(bit, i); });
-  }
-  template <class D>
-  static HWY_INLINE auto High(D d) {  // each lane from the high amplitude of its pair
-    return Indices(d, [](auto, auto i, auto bit) { return hn::Or(i, bit); });
   }
   template <class D>
   static HWY_INLINE auto Partner(D d) {  // each lane from the other amplitude of its pair
@@ -361,24 +354,40 @@ HWY_INLINE size_t WholeVectors(Amp* HWY_RESTRICT a, size_t n, const F& f) {
   return i / 2;
 }
 
-// op on every group: pairs spread over whole vectors (every lane sees its own amplitude as a0 or
-// a1 and the other one of its pair as the other operand, so op computes both new values in every
-// lane and each lane keeps the one of its own position), then ForGroups for what is left. Lane for
-// lane these are the operations of the pair update, in the same order.
+// op on every group, whole vectors at a time: two vectors of groups are split into one of their
+// low amplitudes and one of the matching high amplitudes (moves of 128-bit blocks, or of 256-bit
+// halves), op runs once on that pair of vectors, and the results are merged back; the groups two
+// vectors do not hold go to ForGroups. Lane for lane the operations of the pair update.
 template <size_t kHalf, class Op>
-HWY_INLINE void SpreadGroups(Amp* HWY_RESTRICT a, size_t n, const Op& op) {
+HWY_INLINE void SplitGroups(Amp* HWY_RESTRICT a, size_t n, const Op& op) {
+  constexpr size_t HALF = 2 * kHalf;  // doubles in one half of a group
   size_t done = 0;
-  if constexpr (GroupLanes<kHalf>::kWhole) {
+  if constexpr (kMaxLanes == 2 * HALF || kMaxLanes == 4 * HALF) {
     const hn::ScalableTag<double> d;
-    const auto lo = GroupLanes<kHalf>::Low(d);
-    const auto hi = GroupLanes<kHalf>::High(d);
-    const auto high = GroupLanes<kHalf>::IsHigh(d);
-    done = WholeVectors<kHalf>(a, n, [&](auto dd, auto v) {
-      auto v0 = hn::TableLookupLanes(v, lo);
-      auto v1 = hn::TableLookupLanes(v, hi);
-      op(dd, v0, v1);
-      return hn::IfThenElse(high, v1, v0);
-    });
+    const size_t lanes = hn::Lanes(d);
+    double* HWY_RESTRICT p = Doubles(a);
+    size_t i = 0;
+    for (; i + 2 * lanes <= 2 * n; i += 2 * lanes) {
+      const auto v0 = hn::LoadU(d, p + i);
+      const auto v1 = hn::LoadU(d, p + i + lanes);
+      if constexpr (kMaxLanes == 2 * HALF) {
+        // One group per vector: the low halves of both, then the high halves.
+        auto lo = hn::ConcatLowerLower(d, v1, v0);
+        auto hi = hn::ConcatUpperUpper(d, v1, v0);
+        op(d, lo, hi);
+        hn::StoreU(hn::ConcatLowerLower(d, hi, lo), d, p + i);
+        hn::StoreU(hn::ConcatUpperUpper(d, hi, lo), d, p + i + lanes);
+      } else {
+        // Two groups of two blocks per vector: v0 = (a0 a1 a2 a3), v1 = (a4 a5 a6 a7) give
+        // lo = (a0 a4 a2 a6) and hi = (a1 a5 a3 a7).
+        auto lo = hn::OddEvenBlocks(hn::SwapAdjacentBlocks(v1), v0);
+        auto hi = hn::OddEvenBlocks(v1, hn::SwapAdjacentBlocks(v0));
+        op(d, lo, hi);
+        hn::StoreU(hn::OddEvenBlocks(hn::SwapAdjacentBlocks(hi), lo), d, p + i);
+        hn::StoreU(hn::OddEvenBlocks(hi, hn::SwapAdjacentBlocks(lo)), d, p + i + lanes);
+      }
+    }
+    done = i / 2;
   }
   ForGroups<kHalf>(a + done, n - done, op);
 }
@@ -404,12 +413,12 @@ HWY_INLINE void SelfGroups(Amp* HWY_RESTRICT a, size_t n, const Op& op) {
 
 // The slot bodies by half = 1, 2, 4 (slot 2's halves fill a 512-bit vector each anyway).
 template <class Op>
-HWY_INLINE void SpreadGroupsOfHalf(Amp* HWY_RESTRICT a, size_t n, size_t half, const Op& op) {
+HWY_INLINE void SplitGroupsOfHalf(Amp* HWY_RESTRICT a, size_t n, size_t half, const Op& op) {
   switch (half) {
     case 1:
-      return SpreadGroups<1>(a, n, op);
+      return SplitGroups<1>(a, n, op);
     case 2:
-      return SpreadGroups<2>(a, n, op);
+      return SplitGroups<2>(a, n, op);
     default:
       return ForGroups<4>(a, n, op);
   }
@@ -800,18 +809,18 @@ void ZGroups(Amp* a, size_t n, size_t half) {
       return ForGroups<4>(a, n, ZOp{});
   }
 }
-void HGroups(Amp* a, size_t n, size_t half) { SpreadGroupsOfHalf(a, n, half, HPlainOp{}); }
+void HGroups(Amp* a, size_t n, size_t half) { SplitGroupsOfHalf(a, n, half, HPlainOp{}); }
 void RxGroups(Amp* a, size_t n, size_t half, double c, double s) {
-  SpreadGroupsOfHalf(a, n, half, RxPlainOp{c, s});
+  SplitGroupsOfHalf(a, n, half, RxPlainOp{c, s});
 }
 void RyGroups(Amp* a, size_t n, size_t half, double c, double s) {
-  SpreadGroupsOfHalf(a, n, half, RyPlainOp{c, s});
+  SplitGroupsOfHalf(a, n, half, RyPlainOp{c, s});
 }
 void RzGroups(Amp* a, size_t n, size_t half, double c, double s) {
   SelfGroupsOfHalf(a, n, half, RzPlainOp{c, s});
 }
 void DenseGroups(Amp* a, size_t n, size_t half, const Amp* mat) {
-  SpreadGroupsOfHalf(a, n, half, DenseOp{mat[0], mat[1], mat[2], mat[3]});
+  SplitGroupsOfHalf(a, n, half, DenseOp{mat[0], mat[1], mat[2], mat[3]});
 }
 void DiagGroups(Amp* a, size_t n, size_t half, double d0r, double d0i, double d1r, double d1i,
                 bool keep) {
