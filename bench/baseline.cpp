@@ -106,7 +106,35 @@ HWY_INLINE void ScaleOddEven4(Amp* HWY_RESTRICT amps, size_t m, double cr, doubl
   }
 }
 
+// Both halves of the run in one loop, two vectors from each per step: two address streams
+// per worker, as a gate on a high slot reads them.
+HWY_INLINE void ScaleTwoStreams(Amp* HWY_RESTRICT amps, size_t m, double cr, double ci) {
+  const size_t half = m / 2 / 8 * 8;
+  double* HWY_RESTRICT p = reinterpret_cast<double*>(amps);
+  double* HWY_RESTRICT q = p + 2 * half;
+  const hn::ScalableTag<double> d;
+  const size_t lanes = hn::Lanes(d);
+  const auto vr = hn::Set(d, cr);
+  const auto vs = hn::OddEven(hn::Set(d, ci), hn::Set(d, -ci));
+  size_t i = 0;
+  for (; i + 2 * lanes <= 2 * half; i += 2 * lanes) {
+    const auto v0 = hn::LoadU(d, p + i);
+    const auto v1 = hn::LoadU(d, p + i + lanes);
+    const auto w0 = hn::LoadU(d, q + i);
+    const auto w1 = hn::LoadU(d, q + i + lanes);
+    hn::StoreU(ScaleVec(d, v0, vr, vs), d, p + i);
+    hn::StoreU(ScaleVec(d, v1, vr, vs), d, p + i + lanes);
+    hn::StoreU(ScaleVec(d, w0, vr, vs), d, q + i);
+    hn::StoreU(ScaleVec(d, w1, vr, vs), d, q + i + lanes);
+  }
+  ScaleUnrolled<2>(amps + 2 * half, m - 2 * half, cr, ci);
+}
+
 #else  // HWY_SCALAR: no vectors, the tail is the whole run
+
+HWY_INLINE void ScaleTwoStreams(Amp* HWY_RESTRICT amps, size_t m, double cr, double ci) {
+  ScaleTail(reinterpret_cast<double*>(amps), 0, m, cr, ci);
+}
 
 template <size_t U>
 HWY_INLINE void ScaleUnrolled(Amp* HWY_RESTRICT amps, size_t m, double cr, double ci) {
@@ -129,6 +157,9 @@ void ScaleRunU4(Amp* HWY_RESTRICT p, size_t m, double cr, double ci) {
 }
 void ScaleRunOddEven4(Amp* HWY_RESTRICT p, size_t m, double cr, double ci) {
   ScaleOddEven4(p, m, cr, ci);
+}
+void ScaleRunTwoStreams(Amp* HWY_RESTRICT p, size_t m, double cr, double ci) {
+  ScaleTwoStreams(p, m, cr, ci);
 }
 
 // Four independent accumulators hide the latency of the fused multiply-add; the order of the
@@ -175,6 +206,7 @@ HWY_EXPORT(ScaleRunU1);
 HWY_EXPORT(ScaleRunU2);
 HWY_EXPORT(ScaleRunU4);
 HWY_EXPORT(ScaleRunOddEven4);
+HWY_EXPORT(ScaleRunTwoStreams);
 HWY_EXPORT(SumSquares);
 
 namespace {
@@ -200,6 +232,8 @@ void scale_with(StreamKernel kernel, Amp* p, size_t m, double cr, double ci) {
       return HWY_DYNAMIC_DISPATCH(ScaleRunU4)(p, m, cr, ci);
     case StreamKernel::OddEven4:
       return HWY_DYNAMIC_DISPATCH(ScaleRunOddEven4)(p, m, cr, ci);
+    case StreamKernel::TwoStreams:
+      return HWY_DYNAMIC_DISPATCH(ScaleRunTwoStreams)(p, m, cr, ci);
     case StreamKernel::Portable:
       return scale_portable(p, m, cr, ci);
   }

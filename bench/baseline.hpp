@@ -62,11 +62,12 @@ void fill_uniform(std::span<Amp> a);
 // The variants tried for the streaming pass, kept so that the choice can be checked again on
 // another machine (baseline_bench.cpp runs them beside the baseline).
 enum class StreamKernel {
-  Unroll1,   // one vector per loop step
-  Unroll2,   // two vectors per loop step
-  Unroll4,   // four vectors per loop step
-  OddEven4,  // four per step, re and im combined by computing both sum and difference
-  Portable,  // the plain C++ loop as the compiler vectorises it for baseline x86-64
+  Unroll1,     // one vector per loop step
+  Unroll2,     // two vectors per loop step
+  Unroll4,     // four vectors per loop step
+  OddEven4,    // four per step, re and im combined by computing both sum and difference
+  TwoStreams,  // both halves of a run in one loop: two address streams per worker
+  Portable,    // the plain C++ loop as the compiler vectorises it for baseline x86-64
 };
 
 // The streaming pass with another kernel, cut as stream_pass.

@@ -53,6 +53,8 @@ void variant_row(benchmark::State& st, uint32_t n, StreamKernel kernel, size_t p
 // round-robin in one process on 26 and 28 qubits, where the pass is bound by memory:
 //   - one, two or four vectors per loop step (u1, u2, u4): within 2% of each other;
 //   - the gates' product (sum and difference, then OddEven): within 2%;
+//   - both halves of each piece in one loop, two address streams per worker as a gate on a
+//     high slot reads them: within 1% (this machine serves one stream per worker as fast);
 //   - the plain loop as the compiler vectorises it for baseline x86-64 (SSE2): within 3%
 //     either way (noise), but 1.1x slower on 24 qubits and 1.9x on 20, partly in cache;
 //   - one or two pieces per worker: 6% to 8% slower (nothing to steal when a worker lags);
@@ -74,6 +76,7 @@ constexpr Variant VARIANTS[] = {
     {"u4", StreamKernel::Unroll4, 0},
     {"oddeven", StreamKernel::OddEven4, 0},
     {"portable", StreamKernel::Portable, 0},
+    {"two_streams", StreamKernel::TwoStreams, 0},
     {"u2_64_per_worker", StreamKernel::Unroll2, 64},
 };
 
