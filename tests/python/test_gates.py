@@ -1,8 +1,7 @@
-"""The one- and two-qubit gate methods of TavroSV against the dense Kronecker model, their
-signatures, the order in which arguments are converted, and the forms a gate matrix may take."""
+# The one- and two-qubit gate methods of TavroSV against the dense Kronecker model, their
+# signatures, the order in which arguments are converted, and the forms a gate matrix may take.
 
 import inspect
-import itertools
 
 import numpy as np
 import pytest
@@ -52,28 +51,17 @@ GATES = {
 GATE_METHODS = ["apply_" + name for name in GATES]
 
 
+# Random arguments before the qubits, the qubit count, and the model's matrix.
 def draw(name, rng):
-    """Random arguments before the qubits, the qubit count, and the model's matrix."""
     params, model = GATES[name][0].split(", "), GATES[name][1]
     k = sum(q in ("target", "control", "q1", "q2") for q in params)
     args = [rng.uniform(-7, 7) if a != "gate" else ref.random_matrix(2**k, rng) for a in params]
     return args[:-k], k, model(*args[:-k]) if callable(model) else model
 
 
-@pytest.mark.parametrize("name", GATES)
-def test_every_gate_on_every_placement_matches_the_model(name):
-    rng = np.random.default_rng(len(name))
-    args, k, matrix = draw(name, rng)
-    for qubits in itertools.permutations(range(5), k):
-        psi = ref.random_state(5, rng)
-        sv = TavroSV.from_amplitudes(5, psi)
-        kwargs = dict(zip(GATES[name][0].split(", "), [*args, *qubits]))
-        getattr(sv, "apply_" + name)(**kwargs)
-        assert np.max(np.abs(sv.amplitudes() - ref.apply(psi, matrix, qubits))) < 1e-12
-
-
-# A dynamic state starts with no qubit live: the gates allocate slots in the order they touch
-# the qubits, and the logical reads must see through them.
+# Random gates on random qubits, called by keyword. A dynamic state starts with no qubit live: the
+# gates allocate slots in the order they touch the qubits, and the logical reads must see through
+# them.
 @pytest.mark.parametrize("dynamic", [False, True], ids=["static", "dynamic"])
 @pytest.mark.parametrize("seed", range(6))
 def test_random_circuits_match_the_model(seed, dynamic):
@@ -84,7 +72,7 @@ def test_random_circuits_match_the_model(seed, dynamic):
         name = list(GATES)[rng.integers(len(GATES))]
         args, k, matrix = draw(name, rng)
         qubits = [int(q) for q in rng.choice(6, k, replace=False)]
-        getattr(sv, "apply_" + name)(*args, *qubits)
+        getattr(sv, "apply_" + name)(**dict(zip(GATES[name][0].split(", "), [*args, *qubits])))
         psi = ref.apply(psi, matrix, qubits)
     logical = np.array([sv.get_logical(i) for i in range(64)])
     assert np.linalg.norm(logical - psi) <= 1e-12 * np.linalg.norm(psi)
@@ -102,11 +90,6 @@ def test_signature_and_docstring(name):
         assert all(p.kind == p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
 
 
-def test_the_rotations_take_lmbda_where_apply_p_takes_lambda():
-    with pytest.raises(TypeError, match="'lambda' is an invalid keyword argument for apply_rz"):
-        TavroSV.zero(1).apply_rz(**{"lambda": 0.5, "target": 0})
-
-
 U4 = ref.random_matrix(4, np.random.default_rng(4))
 M_OUT = "qubit index {} out of bounds for state vector with 4 qubits"
 GENERAL = "gate must be a {0}x{0} complex128 numpy array or a flat {1}-element complex list " \
@@ -115,47 +98,32 @@ GENERAL_2, GENERAL_4 = GENERAL.format(2, 4), GENERAL.format(4, 16)
 SHAPE = "gate must be {0}x{0} complex128, got shape [{1}]"
 
 
-def gate1(gate):
-    return lambda sv: sv.apply_gate_1q(gate, 0)
+def dense(gate, k=1):
+    return lambda sv: sv.apply_gate_1q(gate, 0) if k == 1 else sv.apply_gate_2q(gate, 0, 1)
 
-
-def gate2(gate):
-    return lambda sv: sv.apply_gate_2q(gate, 0, 1)
 
 # call, class, and the exact message, or the argument a TypeError names, or None for an
 # unprefixed OverflowError. Conversions go in parameter order, the matrix last, then the core.
 REFUSED = [
     (lambda sv: sv.apply_h(2**64 - 1), QubitIndexError, M_OUT.format(2**64 - 1)),
-    (lambda sv: sv.apply_cx(9, 9), QubitIndexError, M_OUT.format(9)),
     (lambda sv: sv.apply_crz(0.3, 2, 2), QubitIndexError,
      "two-qubit gate operands must be distinct, got (2, 2)"),
     (lambda sv: sv.apply_x(2**64), OverflowError, None),
     (lambda sv: sv.apply_cx(-1, "a"), OverflowError, None),
     (lambda sv: sv.apply_gate_1q("bad", -1), OverflowError, None),
-    (lambda sv: sv.apply_x(1.0), TypeError, "target"),
     (lambda sv: sv.apply_p(None, 0), TypeError, "lambda"),
     (lambda sv: sv.apply_u(0.1, "x", 0.3, -1), TypeError, "phi"),
-    (lambda sv: sv.apply_cp(1 + 1j, 0, 1), TypeError, "lmbda"),
-    (lambda sv: sv.apply_gate_2q(U4, 0, "x"), TypeError, "q2"),
     (lambda sv: sv.apply_gate_1q("bad", 99), GateShapeError, GENERAL_2),
     (lambda sv: sv.apply_gate_2q([1] * 3, 1, 1), GateShapeError, GENERAL_4),
     # The matrix forms refused, with their messages.
-    (gate1(np.zeros((2, 3), complex)), GateShapeError, SHAPE.format(2, "2, 3")),
-    (gate1(np.zeros((2, 3), complex).T), GateShapeError, SHAPE.format(2, "3, 2")),
-    (gate1(np.eye(2)), GateShapeError, GENERAL_2),  # float64: its rows are not numbers
-    (gate1(np.zeros((1, 2, 2), complex)), GateShapeError, GENERAL_2),
-    (gate1("abcd"), GateShapeError, GENERAL_2),
-    (gate1([1, 0, 0, "1"]), GateShapeError, GENERAL_2),
-    (gate1(iter([1, 0, 0, 1])), GateShapeError, GENERAL_2),
-    (gate2(np.eye(2, dtype=complex)), GateShapeError, SHAPE.format(4, "2, 2")),
-    (gate2([0] * 17), GateShapeError, GENERAL_4),
+    (dense(np.zeros((2, 3), complex)), GateShapeError, SHAPE.format(2, "2, 3")),
+    (dense(np.eye(2)), GateShapeError, GENERAL_2),  # float64: its rows are not numbers
+    (dense(np.eye(2, dtype=complex), 2), GateShapeError, SHAPE.format(4, "2, 2")),
     # A call back into the state while an argument converts: a read, then a change.
     (lambda sv: sv.apply_u(0.1, 0.2, 0.3, IndexLike(0, lambda: sv.get(0))), RuntimeError,
      "Already mutably borrowed"),
     (lambda sv: sv.apply_crx(0.1, 0, IndexLike(1, lambda: sv.apply_x(0))), RuntimeError,
      "Already borrowed"),
-    (lambda sv: sv.apply_gate_2q(U4, IndexLike(1, lambda: sv.norm_squared()), 0), RuntimeError,
-     "Already mutably borrowed"),
 ]
 
 
@@ -173,15 +141,11 @@ def test_refusals_and_their_order(call, cls, expected):
 
 
 M = np.array([[0.5 + 0.25j, -1.0], [2.0 - 0.75j, 0.125 + 3.0j]])  # exact in float32 too
-CM = [complex(v) for v in M.flatten(order="F")]
 ACCEPTED = [  # a form, and the matrix (as a row-major complex128 array) it names
-    (np.array(M[::-1, ::-1])[::-1, ::-1], M),  # negative strides
     (np.array(M).T, M.T),
-    (CM, M),
-    (np.array([0.5, -1.0, 2.0, 0.125]), [[0.5, 2.0], [-1.0, 0.125]]),  # a sequence of numbers
+    ([complex(v) for v in M.flatten(order="F")], M),
     ([True, 0, np.float32(2), IndexLike(1)], [[1, 2], [0, 1]]),
     (np.kron(U4, np.ones((3, 4)))[::3, ::4], U4),  # a strided view
-    (np.arange(16.0), np.arange(16.0).reshape(4, 4).T),
 ]
 
 
