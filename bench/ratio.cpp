@@ -106,6 +106,13 @@ std::span<Amp> beside_buffer(uint32_t n) {
   return buffer.span();
 }
 
+// The median of v (the mean of the middle two for an even count); v is not empty.
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t h = v.size() / 2;
+  return v.size() % 2 != 0 ? v[h] : (v[h - 1] + v[h]) / 2.0;
+}
+
 }  // namespace
 
 const Baseline& baseline(uint32_t n) {
@@ -130,13 +137,22 @@ void RatioTimer::run_baselines() {
   const std::span<Amp> a = beside_buffer(n_);
   const Baseline& b = baseline(n_);
   const Amp c = stream_factor();
+  double stream = std::numeric_limits<double>::infinity();
   for (int k = 0; k < BLOCK; ++k)
-    stream_ = std::min(stream_, seconds_of([&] { stream_pass(a, c, b.stream_pieces); }));
-  if (against_ != Against::StreamAndRead) return;
-  for (int k = 0; k < BLOCK; ++k) {
-    read_ =
-        std::min(read_, seconds_of([&] { benchmark::DoNotOptimize(read_pass(a, b.read_pieces)); }));
+    stream = std::min(stream, seconds_of([&] { stream_pass(a, c, b.stream_pieces); }));
+  stream_ = std::min(stream_, stream);
+  const bool timed = block_best_ < std::numeric_limits<double>::infinity();
+  if (timed) ratios_.push_back(block_best_ / stream);
+  if (against_ == Against::StreamAndRead) {
+    double read = std::numeric_limits<double>::infinity();
+    for (int k = 0; k < BLOCK; ++k) {
+      read = std::min(read,
+                      seconds_of([&] { benchmark::DoNotOptimize(read_pass(a, b.read_pieces)); }));
+    }
+    read_ = std::min(read_, read);
+    if (timed) read_ratios_.push_back(block_best_ / read);
   }
+  block_best_ = std::numeric_limits<double>::infinity();
 }
 
 double RatioTimer::read_seconds() {
@@ -146,16 +162,10 @@ double RatioTimer::read_seconds() {
 
 void RatioTimer::report() {
   if (!(best_ < std::numeric_limits<double>::infinity())) return;
-  if (!(stream_ < std::numeric_limits<double>::infinity())) run_baselines();
-  state_.counters["ratio"] = best_ / stream_;
-  // The times behind the ratios, so that repeated runs can be combined as the fastest
-  // iteration over the fastest pass of all of them.
-  state_.counters["seconds"] = best_;
-  state_.counters["stream_seconds"] = stream_;
-  if (against_ == Against::StreamAndRead) {
-    state_.counters["ratio_read"] = best_ / read_;
-    state_.counters["read_seconds"] = read_;
-  }
+  if (block_best_ < std::numeric_limits<double>::infinity()) run_baselines();  // the last block
+  state_.counters["ratio"] = median(ratios_);
+  state_.counters["blocks"] = static_cast<double>(ratios_.size());
+  if (against_ == Against::StreamAndRead) state_.counters["ratio_read"] = median(read_ratios_);
 }
 
 bool add_bench(const std::string& name, BenchFn fn) {

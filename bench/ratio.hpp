@@ -2,10 +2,11 @@
 
 // The ratio every benchmark reports: its time per iteration divided by the time of one
 // baseline pass over a buffer of the same qubit count. The machines are shared with other
-// machines and their memory bandwidth drifts by a factor of two within minutes, so both sides
-// are minima taken over the same minutes: after every few iterations of the benchmark, as
-// many baseline passes run on a buffer of their own, and the ratio is the fastest iteration
-// over the fastest of those passes.
+// machines and their memory bandwidth drifts by a factor of two within seconds, so the two
+// sides are compared only where they were measured together: every few iterations of the
+// benchmark are followed by as many baseline passes on a buffer of their own, each such block
+// gives the ratio of its fastest iteration to its fastest pass, and the benchmark reports the
+// median of its blocks' ratios.
 //
 // A benchmark is one line:
 //   add_state_bench("gate/h_t0", Against::Stream, [](TavroSV& sv) { (void)sv.apply_h(0); });
@@ -21,6 +22,7 @@
 #include <limits>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "state/sv.hpp"
 
@@ -64,6 +66,7 @@ class RatioTimer {
     const double seconds = std::chrono::duration<double>(t1 - t0).count();
     state_.SetIterationTime(seconds);
     if (seconds < best_) best_ = seconds;
+    if (seconds < block_best_) block_best_ = seconds;
     if (++since_baseline_ == BLOCK) run_baselines();
   }
 
@@ -87,6 +90,9 @@ class RatioTimer {
   double stream_ = std::numeric_limits<double>::infinity();
   double read_ = std::numeric_limits<double>::infinity();
   double best_ = std::numeric_limits<double>::infinity();
+  double block_best_ = std::numeric_limits<double>::infinity();
+  std::vector<double> ratios_;       // per block, to the streaming pass
+  std::vector<double> read_ratios_;  // per block, to the read-only pass
 };
 
 using BenchFn = std::function<void(benchmark::State&, uint32_t n)>;

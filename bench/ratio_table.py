@@ -5,8 +5,7 @@
 
 One row per benchmark and ratio kind, one column group per worker count, one column per qubit
 count. Repetitions of a benchmark (--benchmark_repetitions, or several files of the same worker
-count) are combined as their fastest iteration over the fastest baseline pass taken beside any
-of them. A cell marked '!' exceeds the limit that benchmark is held to (limit_of below); the
+count) are combined as the median of their ratios. A cell marked '!' exceeds the limit that benchmark is held to (limit_of below); the
 limits are stated for all workers on 26 and 28 qubits, and shown on the other columns only for
 comparison.
 """
@@ -74,13 +73,12 @@ def load(path):
 
 
 def combine(entries, counter):
-    """The counter over all repetitions: min time over min baseline, else the median ratio."""
-    base = "stream_seconds" if counter == "ratio" else "read_seconds"
-    timed = [e for e in entries if "seconds" in e and base in e]
-    if timed:
-        return min(e["seconds"] for e in timed) / min(e[base] for e in timed)
+    """The median of the counter over all repetitions, or None."""
     values = sorted(e[counter] for e in entries if counter in e)
-    return values[len(values) // 2] if values else None
+    if not values:
+        return None
+    h = len(values) // 2
+    return values[h] if len(values) % 2 else (values[h - 1] + values[h]) / 2
 
 
 def main(paths):
@@ -122,7 +120,7 @@ def main(paths):
             row += " | " + " ".join(parts)
         print(row)
     print()
-    print("ratio: fastest iteration / fastest streaming pass (x c, in place) taken beside it;")
+    print("ratio: median over blocks of (fastest iteration / fastest streaming pass beside it);")
     print("ratio_read: the same against the read-only pass. '!' = above the benchmark's limit")
     print("(held for all workers on 26 and 28 qubits; see limit_of in this script).")
 
