@@ -220,4 +220,24 @@ void register_all() {
   }
 }
 
+const char* regime_name(par::Regime r) {
+  switch (r) {
+    case par::Regime::Sequential:
+      return "Sequential";
+    case par::Regime::Chunks:
+      return "Chunks";
+    case par::Regime::WholeBlocks:
+      return "WholeBlocks";
+    case par::Regime::SplitBlocks:
+      return "SplitBlocks";
+    case par::Regime::LowBlocks:
+      return "LowBlocks";
+    case par::Regime::FourSlice:
+      return "FourSlice";
+    case par::Regime::GroupRuns:
+      return "GroupRuns";
+  }
+  return "?";
+}
+
 }  // namespace tavro::bench

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "par/plan.hpp"
 #include "state/sv.hpp"
 
 namespace tavro::bench {
@@ -111,5 +112,8 @@ bool add_state_bench(const std::string& name, Against against, std::function<voi
 // last streaming pass whose ratio shows how far the machine drifted meanwhile. Called once
 // by main.
 void register_all();
+
+// The regime's name, for labels that say which path a row timed.
+const char* regime_name(par::Regime r);
 
 }  // namespace tavro::bench

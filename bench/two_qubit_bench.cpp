@@ -95,24 +95,6 @@ const Gate GATES[] = {
      }},
 };
 
-const char* regime_name(par::Regime r) {
-  switch (r) {
-    case par::Regime::Sequential:
-      return "Sequential";
-    case par::Regime::Chunks:
-      return "Chunks";
-    case par::Regime::WholeBlocks:
-      return "WholeBlocks";
-    case par::Regime::SplitBlocks:
-      return "SplitBlocks";
-    case par::Regime::LowBlocks:
-      return "LowBlocks";
-    case par::Regime::FourSlice:
-      return "FourSlice";
-  }
-  return "?";
-}
-
 // "a,b Regime pieces x jobs": the slots and the cut of the quartet walk (or of the chunked
 // runner for the group bodies).
 std::string label(const Gate& g, const Pair& p, uint32_t n, size_t a, size_t b) {

@@ -16,24 +16,6 @@
 namespace tavro::bench {
 namespace {
 
-const char* regime_name(par::Regime r) {
-  switch (r) {
-    case par::Regime::Sequential:
-      return "Sequential";
-    case par::Regime::Chunks:
-      return "Chunks";
-    case par::Regime::WholeBlocks:
-      return "WholeBlocks";
-    case par::Regime::SplitBlocks:
-      return "SplitBlocks";
-    case par::Regime::LowBlocks:
-      return "LowBlocks";
-    case par::Regime::FourSlice:
-      return "FourSlice";
-  }
-  return "?";
-}
-
 // "Regime pieces x jobs", so a row says which path it timed.
 std::string plan_label(const par::Plan& p) {
   return std::string(regime_name(p.regime)) + " " + std::to_string(p.pieces) + "x" +

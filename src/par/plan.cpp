@@ -89,6 +89,14 @@ Plan plan_runner(size_t n, size_t block, size_t workers, size_t min_amps) {
   return {Regime::Chunks, chunk, ceil_div(n, chunk), 1};
 }
 
+Plan plan_group_runs(size_t n, size_t block, size_t runs, size_t workers, size_t min_amps) {
+  const Plan p = plan_runner(n, block, workers, min_amps);
+  if (p.regime == Regime::Chunks && p.pieces >= workers) return p;
+  if (n < min_amps || workers < 2 || runs < 2) return p;
+  const size_t chunk = std::max<size_t>(runs / per_worker(4, workers_t(workers)), 1);
+  return {Regime::GroupRuns, chunk, ceil_div(runs, chunk), 1};
+}
+
 Plan plan_reduce(size_t n, size_t workers) {
   // No rounding to 8: a range's partial does not care about vector groups.
   const size_t chunk = std::max<size_t>(n / per_worker(4, workers_t(workers)), 1);

@@ -13,6 +13,7 @@ enum class Regime : uint8_t {
   SplitBlocks,  // pair walker, fewer blocks than workers: each block's halves cut in pieces
   LowBlocks,    // quartet walker: each high block's halves cut into runs of whole low blocks
   FourSlice,    // quartet walker: each low block's four slices cut in pieces
+  GroupRuns,    // group runner: consecutive runs of groups, `chunk` runs per piece
 };
 
 // The cut of one traversal, a function of the sizes and the worker count alone.
@@ -67,6 +68,12 @@ Plan plan_quartets(size_t n, size_t s_lo, size_t s_hi, size_t workers, size_t mi
 
 // The chunked runner over runs of whole blocks: Sequential or Chunks.
 Plan plan_runner(size_t n, size_t block, size_t workers, size_t min_amps);
+
+// The group runner over `runs` runs of groups in a buffer of n amplitudes made of blocks of
+// `block`: plan_runner's cut when it gives at least one piece per worker; otherwise, where the
+// pool may be used, GroupRuns with about 4T pieces of consecutive runs (chunk = runs per piece),
+// so that a buffer of one or a few blocks still spreads over every worker.
+Plan plan_group_runs(size_t n, size_t block, size_t runs, size_t workers, size_t min_amps);
 
 // A reduction's ranges: always Chunks (its callers have already chosen to go parallel);
 // chunk = max(n / 4T, 1), pieces = ceil(n / chunk), 0 for an empty range.

@@ -11,6 +11,7 @@
 #include "aligned_buffer.hpp"
 #include "amp.hpp"
 #include "error.hpp"
+#include "observables/pauli.hpp"
 #include "rng.hpp"
 
 namespace tavro {
@@ -20,6 +21,9 @@ using SlotTable = std::array<uint8_t, 128>;
 inline constexpr uint8_t NO_SLOT = 255;
 // 16 * 2^n bytes must stay below 2^64.
 inline constexpr uint32_t MAX_QUBITS = 59;
+// The largest target counts of the dense and the diagonal k-qubit gates.
+inline constexpr size_t MAX_GATE_KQ = 5;
+inline constexpr size_t MAX_DIAG_KQ = 10;
 
 namespace detail {
 // InvalidBasisIndex "index {idx} >= 2^{num_qubits}", shared by the physical and logical reads.
@@ -192,6 +196,75 @@ class TavroSV {
   // Exactly sample(1, rng). DegenerateState, AllocationFailed.
   Result<std::vector<uint8_t>> sample_bitstring(Xoshiro256PlusPlus& rng) const;
   // ---- end of measurement and sampling ----
+
+  // ---- dense k-qubit and diagonal gates (gates/multi_qubit.cpp) ----
+  // The targets are checked in argument order (range, then repetition) after the lengths and
+  // before any slot is allocated; on a dynamic state untouched targets then get slots in
+  // argument order. targets[0] is the most significant bit of the local index.
+
+  // The dense column-major matrix `gate` (4^k entries, k = targets.size() from 1 to
+  // MAX_GATE_KQ); unitarity not checked. InvalidGateMatrix, QubitIndexOutOfBounds,
+  // DuplicateQubits.
+  Status apply_gate_kq(std::span<const Amp> gate, std::span<const size_t> targets);
+  // The diagonal gate with entries `diag` (2^k of them, k from 1 to MAX_DIAG_KQ); every
+  // amplitude is multiplied, also by an entry of 1 (but for k = 1, whose bit-0 half stays
+  // untouched when diag[0] is exactly 1). InvalidGateMatrix, QubitIndexOutOfBounds,
+  // DuplicateQubits.
+  Status apply_diag_kq(std::span<const Amp> diag, std::span<const size_t> targets);
+  // ---- end of dense k-qubit and diagonal gates ----
+
+  // ---- multi-controlled gates (gates/multi_control.cpp) ----
+  // The controls are checked first, each fully in list order (range, equality with a target,
+  // repetition), then the targets; untouched targets get slots before untouched controls.
+  // An empty control list is the uncontrolled gate with its own checks.
+
+  // X on target where every control is 1. QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_mcx(std::span<const size_t> controls, size_t target);
+  // The column-major 2x2 `gate` on target where every control is 1. QubitIndexOutOfBounds,
+  // DuplicateQubits.
+  Status apply_controlled_gate_1q(const std::array<Amp, 4>& gate, std::span<const size_t> controls,
+                                  size_t target);
+  // The 4x4 `gate` (q1 the most significant local bit) where every control is 1.
+  // QubitIndexOutOfBounds, DuplicateQubits.
+  Status apply_controlled_gate_2q(const std::array<Amp, 16>& gate, std::span<const size_t> controls,
+                                  size_t q1, size_t q2);
+  // ---- end of multi-controlled gates ----
+
+  // ---- expectation values (observables/expectation.cpp) ----
+  // Raw sums <psi|O|psi>, never divided by the squared norm; nothing is allocated or changed.
+
+  // The column-major 2x2 operator on qubit q. QubitIndexOutOfBounds.
+  Result<Amp> expectation_1q(const std::array<Amp, 4>& op, size_t q) const;
+  // The 4x4 operator on (q1, q2), q1 the most significant local bit. QubitIndexOutOfBounds,
+  // DuplicateQubits.
+  Result<Amp> expectation_2q(const std::array<Amp, 16>& op, size_t q1, size_t q2) const;
+  // The product of the terms' Pauli letters. QubitIndexOutOfBounds, DuplicateQubits.
+  Result<Amp> expectation_pauli(std::span<const PauliTerm> terms) const;
+  // ---- end of expectation values ----
+
+  // ---- noise channels (channels/kraus.cpp, channels/mixed_unitary.cpp) ----
+  // Each picks one operator with at most one draw (none on any validation error, none when
+  // the weights sum to zero or less), applies it and returns its index.
+
+  // Kraus operators (4 entries each) on qubit q, chosen by weight ||K psi||^2; the state is
+  // renormalised when that weight is positive. The qubit is allocated before the list is
+  // checked. QubitIndexOutOfBounds, InvalidGateMatrix.
+  Result<size_t> apply_kraus_1q(std::span<const Amp> ops, size_t q, Xoshiro256PlusPlus& rng);
+  // Kraus operators (16 entries each) on (q1, q2), likewise. QubitIndexOutOfBounds,
+  // DuplicateQubits, InvalidGateMatrix, AllocationFailed (no scratch copy).
+  Result<size_t> apply_kraus_2q(std::span<const Amp> ops, size_t q1, size_t q2,
+                                Xoshiro256PlusPlus& rng);
+  // One of `unitaries` (4 entries each), chosen by the caller's `probs`, applied as a gate on
+  // qubit q; allocation only after the draw. QubitIndexOutOfBounds, InvalidGateMatrix.
+  Result<size_t> apply_mixed_unitary_1q(std::span<const Amp> unitaries,
+                                        std::span<const double> probs, size_t q,
+                                        Xoshiro256PlusPlus& rng);
+  // Likewise with 16 entries each on (q1, q2). QubitIndexOutOfBounds, DuplicateQubits,
+  // InvalidGateMatrix.
+  Result<size_t> apply_mixed_unitary_2q(std::span<const Amp> unitaries,
+                                        std::span<const double> probs, size_t q1, size_t q2,
+                                        Xoshiro256PlusPlus& rng);
+  // ---- end of noise channels ----
 
  private:
   TavroSV(AmpBuffer amps, std::unique_ptr<SlotTable> slots, uint32_t num_qubits,

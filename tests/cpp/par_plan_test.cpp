@@ -45,7 +45,8 @@ TEST(WorkerCountFromEnv, FollowsTheRule) {
 }
 
 // kind: 'p' pairs (a = s), 'q' quartets (a = s_lo, b = s_hi),
-// 'r' runner (a = block), 'R' reduction, 'i' indexed walk. `last`: length of a job's last piece.
+// 'r' runner (a = block), 'g' group runner (a = block, b = runs), 'R' reduction, 'i' indexed
+// walk. `last`: length of a job's last piece.
 struct PlanRow {
   char kind;
   size_t n, a, b, workers, min_amps;
@@ -60,6 +61,7 @@ std::pair<Plan, std::string> run(const PlanRow& r) {
     return {r.kind == 'p'   ? plan_pairs(r.n, r.a, r.workers, r.min_amps)
             : r.kind == 'q' ? plan_quartets(r.n, r.a, r.b, r.workers, r.min_amps)
             : r.kind == 'r' ? plan_runner(r.n, r.a, r.workers, r.min_amps)
+            : r.kind == 'g' ? plan_group_runs(r.n, r.a, r.b, r.workers, r.min_amps)
             : r.kind == 'R' ? plan_reduce(r.n, r.workers)
                             : plan_indexed(r.n, r.workers, r.min_amps),
             ""};
@@ -78,9 +80,9 @@ TEST_P(PlanTable, MatchesTheCut) {
   EXPECT_EQ(fault, r.fault);
   EXPECT_EQ(p, r.want);
   if (p.regime == Sequential || p.pieces == 0) return;
-  const size_t cut = p.regime == WholeBlocks || p.regime == Chunks ? r.n
-                     : p.regime == LowBlocks                       ? r.b
-                                                                   : r.a;
+  const size_t cut = p.regime == WholeBlocks || p.regime == Chunks    ? r.n
+                     : p.regime == LowBlocks || p.regime == GroupRuns ? r.b
+                                                                      : r.a;
   EXPECT_EQ(piece_range(cut, p.chunk, p.pieces - 1).len, r.last);
 }
 
@@ -107,6 +109,14 @@ INSTANTIATE_TEST_SUITE_P(
         {'r', P2(20), 8, 0, 12, 262144, {Chunks, 21840, 49, 1}, 256},
         {'r', P2(20), P2(20), 0, 8, 131072, {Sequential, P2(20), 1, 1}, 0},
         {'r', P2(20), 2, 0, MAX, 16384, {Chunks, 2, P2(19), 1}, 2},
+        // Group runner: the runner's cut when it feeds every worker; runs divided among the
+        // workers where it leaves one block (top slot) or fewer blocks than workers.
+        {'g', P2(20), 8, P2(17), 8, 131072, {Chunks, 32768, 32, 1}, 32768},
+        {'g', P2(20), P2(20), P2(17), 8, 131072, {GroupRuns, 4096, 32, 1}, 4096},
+        {'g', P2(20), P2(19), 32768, 8, 131072, {GroupRuns, 1024, 32, 1}, 1024},
+        {'g', P2(20), P2(20), 100, 3, 65536, {GroupRuns, 8, 13, 1}, 4},
+        {'g', P2(20), P2(20), P2(17), 1, 16384, {Sequential, P2(20), 1, 1}, 0},
+        {'g', P2(16), P2(16), P2(13), 8, 131072, {Sequential, P2(16), 1, 1}, 0},
         // Reduction: no rounding to 8; its callers have already chosen to go parallel.
         {'R', 65536, 0, 0, 3, 0, {Chunks, 5461, 13, 1}, 4},
         {'R', 5, 0, 0, 8, 0, {Chunks, 1, 5, 1}, 1},

@@ -15,6 +15,7 @@
 
 #include "amp.hpp"
 #include "error.hpp"
+#include "gates/kernels/runner.hpp"
 #include "par/pairs.hpp"
 #include "par/plan.hpp"
 #include "par/pool.hpp"
@@ -225,6 +226,33 @@ const Row QUARTET_ROWS[] = {
     {16, 18, 10, 14, FourSlice},  {0, 17, 1, 2, ANY},         {0, 17, 3, 16, ANY},
     {0, 17, 15, 16, ANY},         {0, 10, 2, 5, ANY},         {0, 2, 0, 1, ANY}};
 INSTANTIATE_TEST_SUITE_P(Rows, QuartetWalk, testing::ValuesIn(QUARTET_ROWS), row_name);
+
+// The group runner hands out every base (all mask bits clear) exactly once, whatever the cut:
+// many blocks, a few, or one (the top slot in the mask).
+TEST(GroupRunner, EveryBaseOnce) {
+  const size_t n = P2(20);
+  for (const uint64_t mask : {uint64_t{0b111}, (P2(0) | P2(3) | P2(5)), (P2(2) | P2(3) | P2(19)),
+                              (P2(4) | P2(18)), (P2(1) | P2(19))}) {
+    std::vector<Amp> a = tagged(n);
+    const size_t run = P2(std::countr_zero(mask));
+    std::atomic<size_t> bad{0};
+    kernels::run_groups_par_or_seq(Span(a), mask, [&](Span chunk, size_t base, size_t runs) {
+      for (; runs > 0; --runs, base = ((base | mask) + run) & ~mask)
+        for (size_t j = 0; j < run; ++j) {
+          if (((base + j) & mask) != 0 || base + j >= chunk.size())
+            ++bad;
+          else
+            mark(chunk[base + j]);
+        }
+    });
+    EXPECT_EQ(bad.load(), 0u) << mask;
+    size_t wrong = 0;
+    for (size_t k = 0; k < n; ++k)
+      wrong += a[k].imag() != ((k & mask) == 0 ? 1.0 : 0.0) || idx(a[k]) != k;
+    EXPECT_EQ(wrong, 0u) << mask;
+  }
+  EXPECT_EQ(kernels::detail::deposit_zeros(0b1111, 0b10010), 0b101101u);
+}
 
 TEST(Walkers, EmptyBufferCallsNothing) {
   size_t calls = 0;

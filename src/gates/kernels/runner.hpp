@@ -1,6 +1,8 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 
 #include "amp.hpp"
@@ -24,6 +26,17 @@ void run_planned(std::span<Amp> a, const par::Plan& p, const Body& body) {
   });
 }
 
+// x with a zero bit inserted at every set bit of `mask`, lowest first: the x-th index (in
+// increasing order) whose mask bits are all clear. mask = 0b10010, x = 0b1111 -> 0b101101.
+constexpr size_t deposit_zeros(size_t x, uint64_t mask) {
+  for (uint64_t m = mask; m != 0; m &= m - 1) {
+    const int b = std::countr_zero(m);
+    const size_t low = x & ((size_t{1} << b) - 1);
+    x = ((x >> b) << (b + 1)) | low;
+  }
+  return x;
+}
+
 }  // namespace detail
 
 // Calls body(std::span<Amp> run) on consecutive runs of whole blocks (`block` a power of two)
@@ -34,6 +47,34 @@ void run_par_or_seq(std::span<Amp> a, size_t block, const Body& body) {
   const size_t min_amps = par::MIN_AMPS();
   const size_t workers = par::NUM_THREADS();
   detail::run_planned(a, par::plan_runner(a.size(), block, workers, min_amps), body);
+}
+
+// For kernels that update groups of amplitudes: a group's base index has every bit of `mask`
+// clear (mask != 0), the `run` = 2^countr_zero(mask) consecutive bases below the lowest mask
+// bit share one set of roles, and a group lies inside one block of 2^(top mask bit + 1).
+// Calls body(std::span<Amp> chunk, size_t base, size_t runs), which walks `runs` runs of bases
+// from `base` (relative to `chunk`, as in base = ((base | mask) + run) & ~mask). Chunks of
+// whole blocks as in run_par_or_seq; where those leave workers idle (a buffer of one or a few
+// blocks) the runs are divided among the workers instead. Each group is computed from its own
+// amplitudes alone, so the cut never changes a result.
+template <class Body>
+void run_groups_par_or_seq(std::span<Amp> a, uint64_t mask, const Body& body) {
+  const size_t min_amps = par::MIN_AMPS();
+  const size_t workers = par::NUM_THREADS();
+  const int shift = std::popcount(mask) + std::countr_zero(mask);
+  const size_t block = size_t{2} << (63 - std::countl_zero(mask));
+  const par::Plan p = par::plan_group_runs(a.size(), block, a.size() >> shift, workers, min_amps);
+  if (p.regime == par::Regime::GroupRuns) {
+    const size_t runs = a.size() >> shift;
+    const int low = std::countr_zero(mask);
+    par::run_pieces(p.pieces, [&](size_t i) {
+      const par::PieceRange r = par::piece_range(runs, p.chunk, i);
+      body(a, detail::deposit_zeros(r.start << low, mask), r.len);
+    });
+    return;
+  }
+  detail::run_planned(a, p,
+                      [&](std::span<Amp> chunk) { body(chunk, size_t{0}, chunk.size() >> shift); });
 }
 
 }  // namespace tavro::kernels
