@@ -58,7 +58,7 @@ typedef enum ErrorCode {
   TAVRO_QUBIT_INDEX_OUT_OF_BOUNDS = -3,
   /* the same qubit named twice in one operation */
   TAVRO_DUPLICATE_QUBITS = -4,
-  /* a gate matrix, diagonal or operator that the simulator cannot use */
+  /* a gate matrix, diagonal, operator list or Pauli string that the simulator cannot use */
   TAVRO_INVALID_GATE_MATRIX = -5,
   /* a basis index out of range, or a bit value other than 0 or 1 */
   TAVRO_INVALID_BASIS_INDEX = -6,
@@ -71,6 +71,15 @@ typedef enum ErrorCode {
   /* a non-unitary gate (reserved: no function reports it today) */
   TAVRO_NON_UNITARY = -10
 } ErrorCode;
+
+/* ---- Version ---- */
+
+/* The library version, "0.3.0". A static text owned by the library (do not free or modify
+ * it); every call returns the same pointer. Never fails, never touches the last error. */
+TAVRO_API const char* tavro_version(void);
+
+/* The library name and version, "tavro 0.3.0". Static and owned by the library, as above. */
+TAVRO_API const char* tavro_library_info(void);
 
 /* ---- Last error of the calling thread ---- */
 
@@ -277,6 +286,55 @@ TAVRO_API int32_t tavro_sv_apply_rzz(TavroSVHandle* sv, double theta, size_t q1,
 TAVRO_API int32_t tavro_sv_apply_gate_2q(TavroSVHandle* sv, const TavroComplex* gate,
                                          size_t gate_len, size_t q1, size_t q2);
 
+/* ---- Dense k-qubit, diagonal and multi-controlled gates ----
+ * Each returns 0 (the last error cleared), -1 (a pointer, count or length rejected below, or
+ * a trapped fault; nothing stored, the state untouched), or a stored core error:
+ *   -3  a qubit not below the declared qubit count: "qubit index {qubit} out of bounds for
+ *       state vector with {num_qubits} qubits";
+ *   -4  a qubit named twice: "two-qubit gate operands must be distinct, got ({q}, {q})".
+ * A failed call leaves the state untouched. Qubit lists are read in place during the call
+ * (the caller keeps ownership); untouched qubits of a dynamic state are allocated only by a
+ * successful call. */
+
+/* The dense 2^k x 2^k matrix at gate (column-major: entry r + 2^k c is row r, column c) on the
+ * k qubits at targets, targets[0] the most significant bit of the local basis; applied as
+ * given. -1 unless k is 1 to 5, targets and gate are non-null and gate_len is 4^k (64 for
+ * k = 3). Targets are checked in order, range before repetition: -3, -4. */
+TAVRO_API int32_t tavro_sv_apply_gate_kq(TavroSVHandle* sv, const TavroComplex* gate,
+                                         size_t gate_len, const size_t* targets, size_t k);
+
+/* The diagonal gate whose entry i multiplies the amplitudes of local index i (targets[0] the
+ * most significant bit) on the k qubits at targets. -1 unless targets and diag are non-null,
+ * k is 1 to 10 and diag_len is 2^k. Targets are checked in order, range before repetition:
+ * -3, -4. */
+TAVRO_API int32_t tavro_sv_apply_diag_kq(TavroSVHandle* sv, const TavroComplex* diag,
+                                         size_t diag_len, const size_t* targets, size_t k);
+
+/* X on target where every one of the ncontrols qubits at controls is 1. controls may be NULL
+ * only when ncontrols is 0, which is tavro_sv_apply_x. Each control in order is checked for
+ * range (-3), equality with the target (-4 naming the target) and repetition (-4), then the
+ * target for range (-3). */
+TAVRO_API int32_t tavro_sv_apply_mcx(TavroSVHandle* sv, const size_t* controls, size_t ncontrols,
+                                     size_t target);
+
+/* The 2x2 matrix at gate (gate_len = 4, column-major [U00, U10, U01, U11], copied before the
+ * gate runs) on target where every control is 1. -1 when gate is NULL, gate_len is not 4, or
+ * controls is NULL with ncontrols above 0. Checks and codes as tavro_sv_apply_mcx; with no
+ * controls this is tavro_sv_apply_gate_1q. */
+TAVRO_API int32_t tavro_sv_apply_controlled_gate_1q(TavroSVHandle* sv, const TavroComplex* gate,
+                                                    size_t gate_len, const size_t* controls,
+                                                    size_t ncontrols, size_t target);
+
+/* The 4x4 matrix at gate (gate_len = 16, column-major, q1 the most significant bit of the local
+ * basis, copied before the gate runs) on (q1, q2) where every control is 1. -1 when gate is
+ * NULL, gate_len is not 16, or controls is NULL with ncontrols above 0. Each control in order
+ * is checked for range (-3), equality with q1 then q2 (-4 naming it) and repetition (-4); then
+ * q1 and q2 for range (-3) and q1 == q2 (-4). With no controls this is tavro_sv_apply_gate_2q.
+ */
+TAVRO_API int32_t tavro_sv_apply_controlled_gate_2q(TavroSVHandle* sv, const TavroComplex* gate,
+                                                    size_t gate_len, const size_t* controls,
+                                                    size_t ncontrols, size_t q1, size_t q2);
+
 /* ---- Measurement and release ----
  * Each takes a logical qubit target and returns:
  *    0  success; *out is written and the last error is cleared;
@@ -342,6 +400,98 @@ TAVRO_API int32_t tavro_sv_sample(const TavroSVHandle* sv, TavroRng* rng, size_t
 /* One shot into out, out_len = tavro_sv_num_qubits(sv) bytes: out[q] is qubit q, 0 or 1. */
 TAVRO_API int32_t tavro_sv_sample_bitstring(const TavroSVHandle* sv, TavroRng* rng, uint8_t* out,
                                             size_t out_len);
+
+/* ---- Expectation values ----
+ * Each writes <psi|O|psi> to *out without changing the state, never divided by the squared
+ * norm (an unnormalised state gives the raw sum), and returns 0 (the last error cleared), -1
+ * (a pointer or length rejected below, or a trapped fault; nothing stored or written), or a
+ * stored core error (-3 out of range, -4 a qubit named twice, -5 a bad Pauli letter). Never
+ * allocates a qubit of a dynamic state: an untouched qubit reads as |0>. */
+
+/* The 2x2 operator at op (op_len = 4, column-major, copied before the call) on target. -1 when
+ * sv, op or out is NULL or op_len is not 4. Errors: -3. */
+TAVRO_API int32_t tavro_sv_expectation_1q(const TavroSVHandle* sv, const TavroComplex* op,
+                                          size_t op_len, size_t target, TavroComplex* out);
+
+/* The 4x4 operator at op (op_len = 16, column-major, q1 the most significant bit of the local
+ * basis, copied before the call) on (q1, q2). -1 when sv, op or out is NULL or op_len is not
+ * 16. Errors: -3 (q1 checked first), -4 (q1 == q2). */
+TAVRO_API int32_t tavro_sv_expectation_2q(const TavroSVHandle* sv, const TavroComplex* op,
+                                          size_t op_len, size_t q1, size_t q2, TavroComplex* out);
+
+/* The Pauli string of the n bytes at paulis (no terminating NUL is looked for), byte i acting
+ * on qubit qubits[i]. Letters are I, X, Y, Z in either case; n = 0 (paulis and qubits may
+ * then be NULL) gives the squared norm. -1 when sv or out is NULL, or paulis or qubits is NULL
+ * with n above 0. The bytes are parsed in order before the state is read, and the first bad
+ * one stops the call with -5 and the message
+ *   "invalid gate matrix: Pauli string must be ASCII (I/X/Y/Z); got non-ASCII byte 0x{hh} at
+ *   position {i}" for a byte of 0x80 or above ({hh} lower-case hex), or
+ *   "invalid gate matrix: expected one of I/X/Y/Z, got '{c}'" for another byte, {c} the byte
+ *   upper-cased ('q' shows 'Q'); a zero byte stores "<error message contained NUL>".
+ * Then the qubits are checked in order: -3, -4. */
+TAVRO_API int32_t tavro_sv_expectation_pauli(const TavroSVHandle* sv, const char* paulis,
+                                             const size_t* qubits, size_t n, TavroComplex* out);
+
+/* ---- Noise channels ----
+ * Each picks one operator of a list with at most one draw of rng, applies it, and returns 0
+ * (the last error cleared; *chosen = the operator's index when chosen is not NULL), -1 (sv,
+ * the operator or weight list or rng is NULL, even when its length is 0; or a trapped fault;
+ * nothing stored, written or drawn), or a stored core error:
+ *   -3  a qubit out of range (q1 checked first);
+ *   -4  q1 == q2;
+ *   -5  an operator list whose length is not a non-zero multiple of 4 (16 for two qubits), or
+ *       a mixed-unitary list whose length is not 4 (16) times nprobs, or nprobs = 0.
+ * A failed call draws nothing and writes nothing. Operators are consecutive column-major
+ * matrices of 4 (2x2) or 16 (4x4, q1 the most significant bit) complex numbers, read in place
+ * during the call. Index k is chosen as the first whose running sum of weights exceeds
+ * total * u (u the one draw), else the last; a total of 0 or less picks 0 without a draw. */
+
+/* Kraus operators on target, operator k weighted by its ||K psi||^2; the state is renormalised
+ * after the chosen operator when its weight is positive. On a dynamic state an untouched
+ * target is allocated before the list is checked and stays allocated after -5. */
+TAVRO_API int32_t tavro_sv_apply_kraus_1q(TavroSVHandle* sv, const TavroComplex* ops,
+                                          size_t ops_len, size_t target, TavroRng* rng,
+                                          size_t* chosen);
+
+/* Kraus operators of 16 entries on (q1, q2), as tavro_sv_apply_kraus_1q; untouched qubits are
+ * allocated (q1 first) before the list is checked. Also -8 when the copies of the state
+ * needed to weigh the operators cannot be reserved. */
+TAVRO_API int32_t tavro_sv_apply_kraus_2q(TavroSVHandle* sv, const TavroComplex* ops,
+                                          size_t ops_len, size_t q1, size_t q2, TavroRng* rng,
+                                          size_t* chosen);
+
+/* One of the ulen / 4 unitaries at unitaries, chosen by the nprobs weights at probs (used as
+ * given, not normalised), applied to target as a gate; never renormalises. Everything is
+ * checked before the draw. */
+TAVRO_API int32_t tavro_sv_apply_mixed_unitary_1q(TavroSVHandle* sv, const TavroComplex* unitaries,
+                                                  size_t ulen, const double* probs, size_t nprobs,
+                                                  size_t target, TavroRng* rng, size_t* chosen);
+
+/* One of the ulen / 16 unitaries chosen by the nprobs weights, applied to (q1, q2), as
+ * tavro_sv_apply_mixed_unitary_1q. */
+TAVRO_API int32_t tavro_sv_apply_mixed_unitary_2q(TavroSVHandle* sv, const TavroComplex* unitaries,
+                                                  size_t ulen, const double* probs, size_t nprobs,
+                                                  size_t q1, size_t q2, TavroRng* rng,
+                                                  size_t* chosen);
+
+/* ---- Qubit ordering ----
+ * Proposes a physical slot for each of num_qubits qubits so that the gates of a circuit run
+ * fast, never costing more than the identity placement (the identity is returned on a tie).
+ * one_qubit_weights holds num_qubits weights (the one-qubit work on each qubit); pair k of the
+ * npairs joins qubits pair_i[k] and pair_j[k] with weight pair_w[k] (two-qubit work), every
+ * index below num_qubits. method 0 is greedy placement with local search, 1 adds simulated
+ * annealing drawing from a generator seeded with seed; the same arguments and seed always
+ * give the same result. On success perm_out[q] = the slot proposed for qubit q (num_qubits
+ * entries), *cost_out = its estimated relative cost, the last error is cleared and 0 returned.
+ * -1, with nothing written and nothing stored, when method is not 0 or 1, cost_out is NULL,
+ * one_qubit_weights or perm_out is NULL with num_qubits above 0, or a pair array is NULL with
+ * npairs above 0 (checked in that order); also for a pair index not below num_qubits (a
+ * trapped fault, reported on standard error). No core error can occur. The caller owns every
+ * array. */
+TAVRO_API int32_t tavro_optimize_ordering(size_t num_qubits, const double* one_qubit_weights,
+                                          const size_t* pair_i, const size_t* pair_j,
+                                          const double* pair_w, size_t npairs, uint32_t method,
+                                          uint64_t seed, size_t* perm_out, double* cost_out);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -1,7 +1,9 @@
 #pragma once
 // The records behind the C handles, and the conversions between C and core values.
 
+#include <array>
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <span>
 
@@ -33,6 +35,25 @@ namespace tavro::ffi {
 // The caller's `n` complex numbers as core amplitudes, for the duration of one call.
 inline std::span<const Amp> amp_view(const TavroComplex* p, size_t n) {
   return {reinterpret_cast<const Amp*>(p), n};
+}
+
+// A caller's array of `n` elements that may be NULL when `n` is 0: false when it is required
+// but missing.
+inline bool present(const void* p, size_t n) { return p != nullptr || n == 0; }
+
+// Such an array as a sequence, empty when `n` is 0 whatever the pointer holds.
+template <class T>
+std::span<const T> list_view(const T* p, size_t n) {
+  return n == 0 ? std::span<const T>{} : std::span<const T>{p, n};
+}
+
+// A fixed-size matrix copied out of the caller's buffer, so the core never reads the caller's
+// memory during the call.
+template <size_t N>
+std::array<Amp, N> copy_matrix(const TavroComplex* m) {
+  std::array<Amp, N> out;
+  std::memcpy(static_cast<void*>(out.data()), m, sizeof out);
+  return out;
 }
 
 inline void write_amp(TavroComplex* out, const Amp& a) {

@@ -12,7 +12,10 @@
 using tavro::Amp;
 using tavro::TavroSV;
 using tavro::ffi::amp_view;
+using tavro::ffi::copy_matrix;
+using tavro::ffi::list_view;
 using tavro::ffi::make_handle;
+using tavro::ffi::present;
 using tavro::ffi::report;
 using tavro::ffi::trap;
 using tavro::ffi::write_amp;
@@ -28,16 +31,13 @@ int32_t gate_call(const char* name, TavroSVHandle* sv, Op&& op) {
   return trap(name, int32_t{-1}, [&]() -> int32_t { return report(op(sv->sv)); });
 }
 
-// A fixed-size gate copied out of the caller's buffer, so the core never reads the caller's
-// memory during the call.
-template <size_t N>
-std::array<Amp, N> copy_gate(const TavroComplex* gate) {
-  std::array<Amp, N> m;
-  std::memcpy(static_cast<void*>(m.data()), gate, sizeof m);
-  return m;
-}
-
 }  // namespace
+
+// ---- version texts: static, so every call returns the same pointer ----
+
+extern "C" const char* tavro_version(void) { return "0.3.0"; }
+
+extern "C" const char* tavro_library_info(void) { return "tavro 0.3.0"; }
 
 // ---- last error ----
 
@@ -240,7 +240,7 @@ extern "C" int32_t tavro_sv_apply_u(TavroSVHandle* sv, double theta, double phi,
 extern "C" int32_t tavro_sv_apply_gate_1q(TavroSVHandle* sv, const TavroComplex* gate,
                                           size_t gate_len, size_t target) {
   if (sv == nullptr || gate == nullptr || gate_len != 4) return -1;
-  const std::array<Amp, 4> m = copy_gate<4>(gate);
+  const std::array<Amp, 4> m = copy_matrix<4>(gate);
   return gate_call("tavro_sv_apply_gate_1q", sv,
                    [&](TavroSV& s) { return s.apply_gate_1q(m, target); });
 }
@@ -309,7 +309,62 @@ extern "C" int32_t tavro_sv_apply_rzz(TavroSVHandle* sv, double theta, size_t q1
 extern "C" int32_t tavro_sv_apply_gate_2q(TavroSVHandle* sv, const TavroComplex* gate,
                                           size_t gate_len, size_t q1, size_t q2) {
   if (sv == nullptr || gate == nullptr || gate_len != 16) return -1;
-  const std::array<Amp, 16> m = copy_gate<16>(gate);
+  const std::array<Amp, 16> m = copy_matrix<16>(gate);
   return gate_call("tavro_sv_apply_gate_2q", sv,
                    [&](TavroSV& s) { return s.apply_gate_2q(m, q1, q2); });
+}
+
+// ---- dense k-qubit, diagonal and multi-controlled gates ----
+// The matrices and qubit lists of variable length are read in place for the duration of the
+// call; the core checks them again, but a count outside the range the core accepts never
+// reaches it.
+
+extern "C" int32_t tavro_sv_apply_gate_kq(TavroSVHandle* sv, const TavroComplex* gate,
+                                          size_t gate_len, const size_t* targets, size_t k) {
+  if (sv == nullptr || k == 0 || k > tavro::MAX_GATE_KQ) return -1;
+  // 4^k entries: 2k bits, at most 2^10.
+  if (targets == nullptr || gate == nullptr || gate_len != size_t{1} << (2 * k)) return -1;
+  return gate_call("tavro_sv_apply_gate_kq", sv, [&](TavroSV& s) {
+    return s.apply_gate_kq(amp_view(gate, gate_len), {targets, k});
+  });
+}
+
+extern "C" int32_t tavro_sv_apply_diag_kq(TavroSVHandle* sv, const TavroComplex* diag,
+                                          size_t diag_len, const size_t* targets, size_t k) {
+  if (sv == nullptr || targets == nullptr || diag == nullptr) return -1;
+  if (k == 0 || k > tavro::MAX_DIAG_KQ || diag_len != size_t{1} << k) return -1;
+  return gate_call("tavro_sv_apply_diag_kq", sv, [&](TavroSV& s) {
+    return s.apply_diag_kq(amp_view(diag, diag_len), {targets, k});
+  });
+}
+
+extern "C" int32_t tavro_sv_apply_mcx(TavroSVHandle* sv, const size_t* controls, size_t ncontrols,
+                                      size_t target) {
+  if (!present(controls, ncontrols)) return -1;
+  return gate_call("tavro_sv_apply_mcx", sv,
+                   [&](TavroSV& s) { return s.apply_mcx(list_view(controls, ncontrols), target); });
+}
+
+extern "C" int32_t tavro_sv_apply_controlled_gate_1q(TavroSVHandle* sv, const TavroComplex* gate,
+                                                     size_t gate_len, const size_t* controls,
+                                                     size_t ncontrols, size_t target) {
+  if (sv == nullptr || gate == nullptr || gate_len != 4 || !present(controls, ncontrols)) {
+    return -1;
+  }
+  const std::array<Amp, 4> m = copy_matrix<4>(gate);
+  return gate_call("tavro_sv_apply_controlled_gate_1q", sv, [&](TavroSV& s) {
+    return s.apply_controlled_gate_1q(m, list_view(controls, ncontrols), target);
+  });
+}
+
+extern "C" int32_t tavro_sv_apply_controlled_gate_2q(TavroSVHandle* sv, const TavroComplex* gate,
+                                                     size_t gate_len, const size_t* controls,
+                                                     size_t ncontrols, size_t q1, size_t q2) {
+  if (sv == nullptr || gate == nullptr || gate_len != 16 || !present(controls, ncontrols)) {
+    return -1;
+  }
+  const std::array<Amp, 16> m = copy_matrix<16>(gate);
+  return gate_call("tavro_sv_apply_controlled_gate_2q", sv, [&](TavroSV& s) {
+    return s.apply_controlled_gate_2q(m, list_view(controls, ncontrols), q1, q2);
+  });
 }
