@@ -47,6 +47,25 @@ int main(void) {
   CHECK(tavro_sv_prob_zero(sv, 1, &p) == TAVRO_OK && p == (outcome == 0 ? 1.0 : 0.0));
   CHECK(tavro_sv_free_qubit(sv, 2, rng, &outcome) == TAVRO_QUBIT_INDEX_OUT_OF_BOUNDS);
   tavro_sv_free(sv);
+
+  /* The later functions as C sees them: const texts, size_t lists, an optional out. */
+  CHECK(strcmp(tavro_version(), "0.3.0") == 0 && tavro_version() == tavro_version());
+  CHECK(strcmp(tavro_library_info(), "tavro 0.3.0") == 0);
+  sv = tavro_sv_zero(3);
+  {
+    static const size_t controls[2] = {0, 1};
+    static const char paulis[3] = {'Z', 'z', 'I'};
+    TavroComplex value = {0.0, 0.0};
+    CHECK(tavro_sv_apply_x(sv, 0) == TAVRO_OK && tavro_sv_apply_x(sv, 1) == TAVRO_OK);
+    CHECK(tavro_sv_apply_mcx(sv, controls, 2, 2) == TAVRO_OK);
+    CHECK(tavro_sv_expectation_pauli(sv, paulis, controls, 2, &value) == TAVRO_OK);
+    CHECK(value.re == 1.0 && value.im == 0.0);
+    CHECK(tavro_sv_expectation_pauli(sv, "W", controls, 1, &value) == TAVRO_INVALID_GATE_MATRIX);
+    CHECK(tavro_sv_apply_mixed_unitary_1q(sv, amps, 4, NULL, 0, 0, rng, NULL) == TAVRO_REJECTED);
+    CHECK(tavro_optimize_ordering(0, NULL, NULL, NULL, NULL, 0, 0, 1, NULL, &p) == TAVRO_OK);
+    CHECK(p == 0.0 && tavro_last_error_code() == TAVRO_OK);
+  }
+  tavro_sv_free(sv);
   tavro_rng_free(rng);
   tavro_sv_free(NULL);
 
