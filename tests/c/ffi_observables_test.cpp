@@ -216,24 +216,4 @@ TEST_P(EveryCall, StatusLastErrorOutputsDrawsAndState) {
 INSTANTIATE_TEST_SUITE_P(CFace, EveryCall, testing::ValuesIn(ROWS),
                          [](const testing::TestParamInfo<Row>& i) { return i.param.name; });
 
-// What a chosen operator did: X on qubit 1 of the Kraus channel, renormalised by its weight
-// (the whole squared norm); the mixed unitary X on qubit 0 as given.
-TEST(Channel, AppliesTheChosenOperator) {
-  TavroSVHandle* s = tavro_sv_from_amplitudes(2, AMPS4.data(), 4);
-  TavroRng* r = tavro_rng_new(SEED);
-  size_t k = UNSET;
-  ASSERT_EQ(tavro_sv_apply_mixed_unitary_1q(s, ZERO_X, 8, P01, 2, 0, r, &k), 0);
-  EXPECT_TRUE(same_bits(buffer(s), {AMPS4[1], AMPS4[0], AMPS4[3], AMPS4[2]}));
-  ASSERT_EQ(tavro_sv_apply_kraus_1q(s, ZERO_X, 8, 1, r, &k), 0);
-  const std::vector<TavroComplex> got = buffer(s);
-  const double scale = 1.0 / std::sqrt(16.578125);
-  const TavroComplex want[4] = {AMPS4[3], AMPS4[2], AMPS4[1], AMPS4[0]};
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_NEAR(got[i].re, want[i].re * scale, 1e-15) << i;
-    EXPECT_NEAR(got[i].im, want[i].im * scale, 1e-15) << i;
-  }
-  tavro_sv_free(s);
-  tavro_rng_free(r);
-}
-
 }  // namespace
