@@ -22,13 +22,11 @@ using tavro::ffi::write_amp;
 
 namespace {
 
-// The shape every gate function shares once its own pointers and lengths have passed: a NULL
-// handle is refused before the trap (-1, nothing stored); inside it, the core operation's
-// status clears the last error (0) or stores its error (its code).
+// A gate function once its own pointers and lengths have passed: a NULL handle is the one
+// rejection left.
 template <class Op>
 int32_t gate_call(const char* name, TavroSVHandle* sv, Op&& op) {
-  if (sv == nullptr) return -1;
-  return trap(name, int32_t{-1}, [&]() -> int32_t { return report(op(sv->sv)); });
+  return tavro::ffi::checked_call(name, sv != nullptr, [&] { return op(sv->sv); });
 }
 
 }  // namespace

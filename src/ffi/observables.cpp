@@ -1,7 +1,6 @@
 // The C functions that take expectation values. Each refuses a NULL pointer or a wrong
 // operator length first (-1, nothing stored), then reads the state through one core operation
 // inside the trap; the value reaches *out only on success.
-#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,11 +16,9 @@ using tavro::InvalidGateMatrix;
 using tavro::Pauli;
 using tavro::PauliTerm;
 using tavro::Result;
-using tavro::TavroSV;
+using tavro::ffi::checked_call;
 using tavro::ffi::copy_matrix;
 using tavro::ffi::present;
-using tavro::ffi::report;
-using tavro::ffi::trap;
 using tavro::ffi::write_amp;
 
 namespace {
@@ -53,40 +50,33 @@ Result<std::vector<PauliTerm>> parse_pauli(const char* paulis, const size_t* qub
   return terms;
 }
 
-// The shape of the three functions once their own pointers and lengths have passed.
-template <class Op>
-int32_t expectation_call(const char* name, const TavroSVHandle* sv, TavroComplex* out, Op&& op) {
-  return trap(name, int32_t{-1}, [&]() -> int32_t {
-    if (sv == nullptr || out == nullptr) return -1;
-    return report(op(sv->sv), [&](const Amp& v) { write_amp(out, v); });
-  });
-}
-
 }  // namespace
 
 extern "C" int32_t tavro_sv_expectation_1q(const TavroSVHandle* sv, const TavroComplex* op,
                                            size_t op_len, size_t target, TavroComplex* out) {
-  if (op_len != 4 || op == nullptr) return -1;
-  const std::array<Amp, 4> m = copy_matrix<4>(op);
-  return expectation_call("tavro_sv_expectation_1q", sv, out,
-                          [&](const TavroSV& s) { return s.expectation_1q(m, target); });
+  return checked_call(
+      "tavro_sv_expectation_1q", op_len == 4 && sv != nullptr && op != nullptr && out != nullptr,
+      [&] { return sv->sv.expectation_1q(copy_matrix<4>(op), target); },
+      [&](const Amp& v) { write_amp(out, v); });
 }
 
 extern "C" int32_t tavro_sv_expectation_2q(const TavroSVHandle* sv, const TavroComplex* op,
                                            size_t op_len, size_t q1, size_t q2, TavroComplex* out) {
-  if (op_len != 16 || op == nullptr) return -1;
-  const std::array<Amp, 16> m = copy_matrix<16>(op);
-  return expectation_call("tavro_sv_expectation_2q", sv, out,
-                          [&](const TavroSV& s) { return s.expectation_2q(m, q1, q2); });
+  return checked_call(
+      "tavro_sv_expectation_2q", op_len == 16 && sv != nullptr && op != nullptr && out != nullptr,
+      [&] { return sv->sv.expectation_2q(copy_matrix<16>(op), q1, q2); },
+      [&](const Amp& v) { write_amp(out, v); });
 }
 
 extern "C" int32_t tavro_sv_expectation_pauli(const TavroSVHandle* sv, const char* paulis,
                                               const size_t* qubits, size_t n, TavroComplex* out) {
-  if (!present(paulis, n) || !present(qubits, n)) return -1;
-  return expectation_call(
-      "tavro_sv_expectation_pauli", sv, out, [&](const TavroSV& s) -> Result<Amp> {
+  return checked_call(
+      "tavro_sv_expectation_pauli",
+      sv != nullptr && out != nullptr && present(paulis, n) && present(qubits, n),
+      [&]() -> Result<Amp> {
         const Result<std::vector<PauliTerm>> terms = parse_pauli(paulis, qubits, n);
         if (!terms) return std::unexpected(terms.error());
-        return s.expectation_pauli(*terms);
-      });
+        return sv->sv.expectation_pauli(*terms);
+      },
+      [&](const Amp& v) { write_amp(out, v); });
 }

@@ -64,4 +64,13 @@ R trap(const char* name, R failure, Body&& body) noexcept {
   return failure;
 }
 
+// The shape of every reporting function once its arguments are in hand: `accepted` false is a
+// boundary rejection (-1, nothing stored, `op` not run); otherwise `op` runs inside the trap
+// and its result becomes the status, its value going to `write` (if given) on success.
+template <class Op, class... Write>
+int32_t checked_call(const char* name, bool accepted, Op&& op, Write&&... write) {
+  if (!accepted) return -1;
+  return trap(name, int32_t{-1}, [&]() -> int32_t { return report(op(), write...); });
+}
+
 }  // namespace tavro::ffi
