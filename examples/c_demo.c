@@ -140,6 +140,7 @@ int main(void) {
   double norm;
   int bad;
 
+  printf("%s\n", tavro_library_info());
   basis = tavro_sv_from_bitstring(bits, 3);
   if (basis == NULL) {
     print_last_error("tavro_sv_from_bitstring");
