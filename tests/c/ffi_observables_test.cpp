@@ -189,9 +189,9 @@ const Row ROWS[] = {
 };
 // clang-format on
 
-class EveryCall : public testing::TestWithParam<Row> {};
+class Observed : public testing::TestWithParam<Row> {};
 
-TEST_P(EveryCall, StatusLastErrorOutputsDrawsAndState) {
+TEST_P(Observed, StatusLastErrorOutputsDrawsAndState) {
   const Row& row = GetParam();
   Env e{tavro_sv_from_amplitudes(2, AMPS4.data(), 4), tavro_sv_zero_dynamic(4),
         tavro_rng_new(SEED)};
@@ -213,7 +213,7 @@ TEST_P(EveryCall, StatusLastErrorOutputsDrawsAndState) {
   tavro_clear_last_error();
 }
 
-INSTANTIATE_TEST_SUITE_P(CFace, EveryCall, testing::ValuesIn(ROWS),
+INSTANTIATE_TEST_SUITE_P(CFace, Observed, testing::ValuesIn(ROWS),
                          [](const testing::TestParamInfo<Row>& i) { return i.param.name; });
 
 }  // namespace

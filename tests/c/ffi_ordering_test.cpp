@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(CFace, Ordering, testing::ValuesIn(ROWS),
 
 // Twelve qubits with pairs along a ring and across it: a relabelling of 0..11 that the same
 // seed reproduces for either method, on any thread.
-TEST(Ordering, SameArgumentsAndSeedSameResult) {
+TEST(OrderingSeed, SameArgumentsAndSeedSameResult) {
   constexpr size_t N = 12;
   std::vector<double> w1(N), pw;
   std::vector<size_t> pi, pj;
