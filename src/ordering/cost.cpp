@@ -1,5 +1,6 @@
 // The cost model of the ordering optimizer: factors by slot, the whole-placement estimate, the
 // exact exchange delta and the adjacency lists it walks.
+#include <cmath>
 #include <string>
 
 #include "error.hpp"
