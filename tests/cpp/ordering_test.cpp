@@ -299,12 +299,14 @@ TEST_P(Place, GreedyThenLocalSearch) {
 INSTANTIATE_TEST_SUITE_P(Ordering, Place, testing::ValuesIn(PLACES),
                          [](const auto& i) { return std::string(i.param.name); });
 
-// ---- random_range against the published stream: values in closed form, outputs consumed
+// ---- random_range against the published stream (and two chosen outputs): values in closed
+// form, outputs consumed
 struct RangeCase {
   const char* name;
   size_t low, high;
   std::vector<size_t> values;
   size_t outputs;
+  uint64_t first = 0;  // non-zero: a generator whose first output is this, not the published one
 };
 const RangeCase RANGES[] = {
     // Range 2^64 - 1: x - 1, plus 1 when the second output exceeds the first; always two.
@@ -328,14 +330,19 @@ const RangeCase RANGES[] = {
       (size_t{1} << 32) + hi32(3) - (lo32(3) <= hi32(3))},
      4},
     {"RangeOne", 5, 6, {5, 5, 5}, 3},
+    // x = 2^W - 1 leaves exactly 1 = 2^W - range in the low half: not past it, one output.
+    {"Width32AtThreshold", 0, 0xFFFFFFFF, {0xFFFFFFFE}, 1, 0xFFFFFFFF00012345},
+    {"Width64AtThreshold", 0, ~size_t{0}, {~size_t{1}}, 1, ~uint64_t{0}},
 };
 class Range : public testing::TestWithParam<RangeCase> {};
 TEST_P(Range, PublishedStream) {
   const RangeCase& c = GetParam();
-  X rng{{1, 2, 3, 4}};
   Twin twin{{1, 2, 3, 4}};
   for (const uint64_t o : O) ASSERT_EQ(twin.next(), o);
-  twin = Twin{{1, 2, 3, 4}};
+  // With s0 = 0 the first output is rotl(s3, 23).
+  twin = c.first ? Twin{{0, 0x9E3779B97F4A7C15, 0x6A09E667F3BCC909, std::rotr(c.first, 23)}}
+                 : Twin{{1, 2, 3, 4}};
+  X rng{{twin.s[0], twin.s[1], twin.s[2], twin.s[3]}};
   for (size_t k = 0; k < c.values.size(); ++k)
     EXPECT_EQ(random_range(rng, c.low, c.high), c.values[k]) << k;
   for (size_t k = 0; k < c.outputs; ++k) twin.next();
@@ -438,6 +445,7 @@ struct AnnealCase {
   uint64_t seed;
   std::vector<double> w1;
   Pairs pairs;
+  Perm poor = {};  // a placement the walk must improve on; empty: the reversed one
 };
 AnnealCase random_case(const char* name, size_t n, uint64_t seed) {
   std::mt19937_64 gen(seed);
@@ -448,25 +456,37 @@ AnnealCase random_case(const char* name, size_t n, uint64_t seed) {
   return c;
 }
 const AnnealCase ANNEALS[] = {
-    {"TwoPairs", 3, 5, {0, 0, 0}, {{0, 1, 1.0}, {1, 2, 1.0}}},
+    {"TwoPairs", 3, 5, {0, 0, 0}, {{0, 1, 1.0}, {1, 2, 1.0}}, {1, 0, 2}},
     {"Negative", 5, 8, {-1, 2, 0, 0.5, 4}, {{0, 4, -3.0}, {2, 3, 7.0}, {1, 1, 2.0}}},
+    // The walk ends, after its local search, at {3, 5, 2, 0, 4, 1} costing exactly as much as
+    // the greedy {5, 3, 2, 1, 4, 0}: the tie keeps the greedy placement.
+    {"TieKeepsGreedy", 6, 26, {2, 2, 1, 2, 2, 2}, {{2, 0, 1.0}, {4, 2, 2.0}}},
     random_case("Random13", 13, 11),
     random_case("Random40", 40, 12),
 };
 class Anneal : public testing::TestWithParam<AnnealCase> {};
 // The walk against the model, and optimize_ordering as the choice among the identity, the
-// greedy placement and the walk, each after its local search.
+// greedy placement and the walk from it, each after its local search.
 TEST_P(Anneal, AgainstModel) {
   const AnnealCase& c = GetParam();
   const auto adj = build_adjacency_lists(c.n, c.pairs);
   Perm g = greedy_ordering(c.n, c.w1, adj);
   const double g_cost = local_search(g, c.w1, c.pairs, adj, c.n);
-  X rng = X::seed_from_u64(c.seed), model_rng = rng;
-  const OrderingResult walked = anneal(c.n, c.w1, c.pairs, adj, g, rng);
-  OrderingResult want = model_anneal(c.n, c.w1, c.pairs, g, model_rng);
-  EXPECT_EQ(walked.perm, want.perm);
-  EXPECT_EQ(bits(walked.cost), bits(want.cost));
-  EXPECT_EQ(std::memcmp(rng.s, model_rng.s, sizeof rng.s), 0);
+  // From a poor placement the walk must improve, so the best is replaced along the way.
+  Perm poor = c.poor;
+  for (size_t q = 0; poor.size() < c.n; ++q) poor.push_back(c.n - 1 - q);
+  OrderingResult want;
+  X rng;
+  for (const Perm* start : {&poor, &g}) {
+    rng = X::seed_from_u64(c.seed);
+    X model_rng = rng;
+    const OrderingResult walked = anneal(c.n, c.w1, c.pairs, adj, *start, rng);
+    want = model_anneal(c.n, c.w1, c.pairs, *start, model_rng);
+    EXPECT_EQ(walked.perm, want.perm);
+    EXPECT_EQ(bits(walked.cost), bits(want.cost));
+    EXPECT_EQ(std::memcmp(rng.s, model_rng.s, sizeof rng.s), 0);
+    if (start == &poor) EXPECT_LT(want.cost, estimate_cost(poor, c.w1, c.pairs, c.n));
+  }
 
   want.cost = local_search(want.perm, c.w1, c.pairs, adj, c.n);
   if (!(want.cost < g_cost)) want = {g, g_cost};
