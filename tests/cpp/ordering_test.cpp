@@ -281,6 +281,17 @@ const PlaceCase PLACES[] = {
       (((1.0 - 1.22) + (1.0 - 1.22)) + (1.22 - 1.0))) +
          (1.0 - 1.22),
      3.0},
+    // From the identity qubit 0 moves to slot 1, then 2; moving on to slot 3 (and qubit 3 to
+    // slot 2) would gain only 2^-40 * 0.03, short of 1e-12.
+    {"GainBelowThreshold",
+     4,
+     {1 + 0x1p-40, 0, 0, 1},
+     {},
+     {3, 0, 1, 2},
+     {0, 1, 2, 3},
+     {2, 0, 1, 3},
+     (((1 + 0x1p-40) * 1.15 + 1.0) + (1 + 0x1p-40) * (1.08 - 1.15)) + (1 + 0x1p-40) * (1.03 - 1.08),
+     (1 + 0x1p-40) * 1.03 + 1.0},
     {"StableTies24", 24, weights_by_q_mod_3(), {}, stable_ties_24(), {}, {}, 0.0, 0.0},
 };
 class Place : public testing::TestWithParam<PlaceCase> {};
