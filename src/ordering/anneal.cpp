@@ -13,7 +13,9 @@ size_t random_range(Xoshiro256PlusPlus& rng, size_t low, size_t high) {
   const uint64_t range = high - low;
   // Widening multiply: the high half is the draw, the low half tells whether the output fell in
   // the sliver where one more output can carry into it. The width follows the upper bound, not
-  // the range: [2^40, 2^40 + 3) works in 64 bits.
+  // the range: [2^40, 2^40 + 3) works in 64 bits. Range 3, top half x = 0x55555555: m =
+  // 0xFFFFFFFF, r = 0, lo = 2^32 - 1 > 2^32 - 3, so a second top half of 0x55555556 or more
+  // carries and the draw is 1.
   if (high <= 0xFFFFFFFFu) {
     const uint64_t m = (rng.next_u64() >> 32) * range;
     uint64_t r = m >> 32;

@@ -91,9 +91,8 @@ double local_search(std::vector<size_t>& perm, std::span<const double> one_qubit
                     std::span<const WeightedPair> pairs, const AdjacencyLists& adj, size_t n);
 
 // An integer in [low, high) from one generator output, or two when the first lands in the
-// biased sliver. An upper bound of at most 2^32 - 1 works on the top 32 bits of each
-// output, any other on all 64. Faults "cannot sample
-// empty range" when high <= low.
+// biased sliver. An upper bound of at most 2^32 - 1 works on the top 32 bits of each output, any
+// other on all 64. Faults "cannot sample empty range" when high <= low, before any output.
 size_t random_range(Xoshiro256PlusPlus& rng, size_t low, size_t high);
 
 // Annealing steps for n qubits: n^3 (wrapping) held within [2000, 200000].
