@@ -15,7 +15,6 @@
 #include <span>
 #include <string>
 
-#include "baseline.hpp"
 #include "par/plan.hpp"
 #include "par/pool.hpp"
 #include "ratio.hpp"
@@ -154,26 +153,13 @@ std::string label(const Gate& g, const Slots& s, uint32_t n) {
   return text + " " + regime_name(p.regime) + " " + std::to_string(p.pieces);
 }
 
-void gate_on_slots(benchmark::State& st, uint32_t n, const Gate& g, const Config& c) {
-  RatioTimer timer(st, n, Against::Stream);
-  auto sv = TavroSV::zero(n);
-  if (!sv) {
-    st.SkipWithError(sv.error().display().c_str());
-    return;
-  }
-  fill_uniform(sv->amps());
-  const Slots s = c.slots(n);
-  g.apply(*sv, s);  // untimed, as in add_state_bench
-  for (auto _ : st) timer.time([&] { g.apply(*sv, s); });
-  timer.report();
-  st.SetLabel(label(g, s, n));
-}
-
 const bool registered = [] {
   for (const Gate& g : GATES) {
     for (const Config& c : g.two_targets ? std::span<const Config>(TWO_TARGETS) : ONE_TARGET) {
-      add_bench(std::string("mc/") + g.name + "/" + c.name,
-                [&g, &c](benchmark::State& st, uint32_t n) { gate_on_slots(st, n, g, c); });
+      add_state_bench(
+          std::string("mc/") + g.name + "/" + c.name, Against::Stream,
+          [&g, &c](TavroSV& sv) { g.apply(sv, c.slots(sv.num_qubits())); },
+          [&g, &c](uint32_t n) { return label(g, c.slots(n), n); });
     }
   }
   return true;
