@@ -49,6 +49,13 @@ def limit_of(name):
         if gate in ("swap", "iswap"):
             return ("ratio", 0.6) if pair in BOTH_HIGH else None
         return ("ratio", 1.0)
+    if parts[0] == "mc":
+        gate, config = parts[1], parts[2]
+        if config.endswith("_low"):
+            return None  # runs of one amplitude touch every line
+        if gate == "c2q":
+            return ("ratio", 0.6) if config.startswith("c1") else None
+        return ("ratio", 0.35) if config.startswith("c2") else ("ratio", 0.2)
     if parts[0] == "sample":
         if parts[1].startswith("prob_zero"):
             return ("ratio", 0.6)
@@ -66,6 +73,8 @@ def load(path):
     for b in data.get("benchmarks", []):
         if b.get("run_type") == "aggregate" or b.get("error_occurred"):
             continue
+        if "ratio" not in b and "ratio_read" not in b:
+            continue  # rows with no ratio (ordering/...) are read from the console
         full = SUFFIX.sub("", b["run_name"] if "run_name" in b else b["name"])
         name, _, n = full.rpartition("/")
         runs.setdefault((name, int(n)), []).append(b)
