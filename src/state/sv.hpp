@@ -28,6 +28,8 @@ inline constexpr size_t MAX_DIAG_KQ = 10;
 namespace detail {
 // InvalidBasisIndex "index {idx} >= 2^{num_qubits}", shared by the physical and logical reads.
 Error basis_index_error(size_t idx, uint32_t num_qubits);
+// Copies dst.size() amplitudes from src into dst, on all workers when large.
+void copy_amps(std::span<Amp> dst, const Amp* src);
 }  // namespace detail
 
 // 2^n, or InvalidNumQubits with the addressing text for n of 60 and more.

@@ -1,0 +1,158 @@
+// Noise channels against the baselines. A one-qubit Kraus channel is one read-only sweep that
+// weighs every operator on the caller's thread, then the gate and the renormalisation (two
+// streaming passes on the pool): besides the ratios it reports ratio_budget, its time over one
+// single-threaded read-only pass plus two streaming passes. A two-qubit Kraus channel weighs
+// each operator on a scratch copy (copy, gate, squared norm), then applies the chosen one and
+// renormalises; it holds two buffers at its peak. A mixed-unitary channel is its gate plus one
+// selection: us_over_gate is its time beyond the same gate's, in microseconds.
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "baseline.hpp"
+#include "ratio.hpp"
+#include "rng.hpp"
+#include "state/sv.hpp"
+
+namespace tavro::bench {
+namespace {
+
+using SlotOf = size_t (*)(uint32_t n);
+
+constexpr SlotOf SLOT0 = [](uint32_t) -> size_t { return 0; };
+constexpr SlotOf SLOT_MID = [](uint32_t n) -> size_t { return n / 2; };
+constexpr SlotOf SLOT_TOP = [](uint32_t n) -> size_t { return n - 1; };
+
+// d x d unitaries with no zero entry, each scaled by sqrt(1 / count): a complete set of Kraus
+// operators whose weights stay near 1 / count on any state, so repeated application keeps the
+// magnitudes away from subnormals. Entry (r, c) = e^(i 2 pi (r c + k (r + c)) / d) / sqrt(d).
+std::vector<Amp> scaled_unitaries(size_t d, size_t count) {
+  std::vector<Amp> ops;
+  const double scale = 1.0 / std::sqrt(static_cast<double>(d * count));
+  for (size_t k = 0; k < count; ++k) {
+    for (size_t c = 0; c < d; ++c) {
+      for (size_t r = 0; r < d; ++r) {
+        const double phase = 2.0 * M_PI * static_cast<double>(r * c + k * (r + c) + 1) /
+                             static_cast<double>(d);
+        ops.push_back(std::polar(scale, phase));
+      }
+    }
+  }
+  return ops;
+}
+
+// The fastest single-piece read-only pass over `a`, once per length.
+double sequential_read(std::span<const Amp> a) {
+  static std::map<size_t, double> cache;
+  auto it = cache.find(a.size());
+  if (it != cache.end()) return it->second;
+  benchmark::DoNotOptimize(read_pass(a, 1));
+  double best = std::numeric_limits<double>::infinity();
+  for (int rep = 0; rep < 5; ++rep) {
+    const auto t0 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(read_pass(a, 1));
+    const auto t1 = std::chrono::steady_clock::now();
+    best = std::min(best, std::chrono::duration<double>(t1 - t0).count());
+  }
+  return cache.emplace(a.size(), best).first->second;
+}
+
+void kraus_1q(benchmark::State& st, uint32_t n, size_t count, SlotOf slot_of) {
+  RatioTimer timer(st, n, Against::StreamAndRead);
+  auto sv = TavroSV::zero(n);
+  if (!sv) {
+    st.SkipWithError(sv.error().display().c_str());
+    return;
+  }
+  fill_uniform(sv->amps());
+  const std::vector<Amp> ops = scaled_unitaries(2, count);
+  const size_t q = slot_of(n);
+  auto rng = Xoshiro256PlusPlus::seed_from_u64(5);
+  (void)sv->apply_kraus_1q(ops, q, rng);
+  for (auto _ : st) timer.time([&] { benchmark::DoNotOptimize(sv->apply_kraus_1q(ops, q, rng)); });
+  timer.report();
+  const double budget = sequential_read(sv->amplitudes()) + 2.0 * baseline(n).stream;
+  st.counters["ratio_budget"] = timer.best_seconds() / budget;
+}
+
+void kraus_2q(benchmark::State& st, uint32_t n, size_t count) {
+  RatioTimer timer(st, n, Against::Stream);
+  auto sv = TavroSV::zero(n);
+  if (!sv) {
+    st.SkipWithError(sv.error().display().c_str());
+    return;
+  }
+  fill_uniform(sv->amps());
+  const std::vector<Amp> ops = scaled_unitaries(4, count);
+  auto rng = Xoshiro256PlusPlus::seed_from_u64(6);
+  const size_t q1 = n / 2, q2 = 1;
+  (void)sv->apply_kraus_2q(ops, q1, q2, rng);
+  for (auto _ : st) {
+    timer.time([&] { benchmark::DoNotOptimize(sv->apply_kraus_2q(ops, q1, q2, rng)); });
+  }
+  timer.report();
+  // The state and one scratch copy, whatever the operator count.
+  st.counters["peak_buffers"] = 2.0;
+}
+
+// The channel and its bare gate, timed alternately on the same state.
+template <size_t D>
+void mixed_unitary(benchmark::State& st, uint32_t n) {
+  RatioTimer timer(st, n, Against::Stream);
+  auto sv = TavroSV::zero(n);
+  if (!sv) {
+    st.SkipWithError(sv.error().display().c_str());
+    return;
+  }
+  fill_uniform(sv->amps());
+  const std::vector<Amp> us = scaled_unitaries(D, 4);
+  const std::vector<double> probs{0.4, 0.3, 0.2, 0.1};
+  const size_t q1 = n / 2, q2 = 1;
+  auto rng = Xoshiro256PlusPlus::seed_from_u64(8);
+  const auto channel = [&] {
+    if constexpr (D == 2) return sv->apply_mixed_unitary_1q(us, probs, q1, rng);
+    else return sv->apply_mixed_unitary_2q(us, probs, q1, q2, rng);
+  };
+  std::array<Amp, D * D> gate;
+  std::copy_n(us.begin(), D * D, gate.begin());
+  const auto bare = [&] {
+    if constexpr (D == 2) return sv->apply_gate_1q(gate, q1);
+    else return sv->apply_gate_2q(gate, q1, q2);
+  };
+  double gate_best = std::numeric_limits<double>::infinity();
+  for (auto _ : st) {
+    timer.time([&] { benchmark::DoNotOptimize(channel()); });
+    const auto t0 = std::chrono::steady_clock::now();
+    benchmark::DoNotOptimize(bare());
+    const auto t1 = std::chrono::steady_clock::now();
+    gate_best = std::min(gate_best, std::chrono::duration<double>(t1 - t0).count());
+  }
+  timer.report();
+  st.counters["us_over_gate"] = (timer.best_seconds() - gate_best) * 1e6;
+}
+
+const bool registered = [] {
+  for (const size_t count : {size_t{2}, size_t{4}}) {
+    const std::string k = "k" + std::to_string(count);
+    for (const auto& [name, slot_of] :
+         {std::pair{"t0", SLOT0}, std::pair{"mid", SLOT_MID}, std::pair{"top", SLOT_TOP}}) {
+      add_bench("channel/kraus_1q_" + k + "_" + name,
+                [count, of = slot_of](benchmark::State& st, uint32_t n) {
+                  kraus_1q(st, n, count, of);
+                });
+    }
+    add_bench("channel/kraus_2q_" + k,
+              [count](benchmark::State& st, uint32_t n) { kraus_2q(st, n, count); });
+  }
+  add_bench("channel/mixed_unitary_1q", mixed_unitary<2>);
+  add_bench("channel/mixed_unitary_2q", mixed_unitary<4>);
+  return true;
+}();
+
+}  // namespace
+}  // namespace tavro::bench
