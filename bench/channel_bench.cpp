@@ -37,8 +37,8 @@ std::vector<Amp> scaled_unitaries(size_t d, size_t count) {
   for (size_t k = 0; k < count; ++k) {
     for (size_t c = 0; c < d; ++c) {
       for (size_t r = 0; r < d; ++r) {
-        const double phase = 2.0 * M_PI * static_cast<double>(r * c + k * (r + c) + 1) /
-                             static_cast<double>(d);
+        const double phase =
+            2.0 * M_PI * static_cast<double>(r * c + k * (r + c) + 1) / static_cast<double>(d);
         ops.push_back(std::polar(scale, phase));
       }
     }
@@ -115,14 +115,18 @@ void mixed_unitary(benchmark::State& st, uint32_t n) {
   const size_t q1 = n / 2, q2 = 1;
   auto rng = Xoshiro256PlusPlus::seed_from_u64(8);
   const auto channel = [&] {
-    if constexpr (D == 2) return sv->apply_mixed_unitary_1q(us, probs, q1, rng);
-    else return sv->apply_mixed_unitary_2q(us, probs, q1, q2, rng);
+    if constexpr (D == 2)
+      return sv->apply_mixed_unitary_1q(us, probs, q1, rng);
+    else
+      return sv->apply_mixed_unitary_2q(us, probs, q1, q2, rng);
   };
   std::array<Amp, D * D> gate;
   std::copy_n(us.begin(), D * D, gate.begin());
   const auto bare = [&] {
-    if constexpr (D == 2) return sv->apply_gate_1q(gate, q1);
-    else return sv->apply_gate_2q(gate, q1, q2);
+    if constexpr (D == 2)
+      return sv->apply_gate_1q(gate, q1);
+    else
+      return sv->apply_gate_2q(gate, q1, q2);
   };
   double gate_best = std::numeric_limits<double>::infinity();
   for (auto _ : st) {
@@ -138,15 +142,15 @@ void mixed_unitary(benchmark::State& st, uint32_t n) {
 
 const bool registered = [] {
   for (const size_t count : {size_t{2}, size_t{4}}) {
-    const std::string k = "k" + std::to_string(count);
+    std::string k = "k";
+    k += std::to_string(count);
     for (const auto& [name, slot_of] :
          {std::pair{"t0", SLOT0}, std::pair{"mid", SLOT_MID}, std::pair{"top", SLOT_TOP}}) {
-      add_bench("channel/kraus_1q_" + k + "_" + name,
-                [count, of = slot_of](benchmark::State& st, uint32_t n) {
-                  kraus_1q(st, n, count, of);
-                });
+      add_bench(
+          std::string("channel/kraus_1q_").append(k).append("_").append(name),
+          [count, of = slot_of](benchmark::State& st, uint32_t n) { kraus_1q(st, n, count, of); });
     }
-    add_bench("channel/kraus_2q_" + k,
+    add_bench(std::string("channel/kraus_2q_").append(k),
               [count](benchmark::State& st, uint32_t n) { kraus_2q(st, n, count); });
   }
   add_bench("channel/mixed_unitary_1q", mixed_unitary<2>);

@@ -17,11 +17,11 @@ Status check_lengths(const char* name, std::span<const Amp> unitaries,
   if (probs.empty() || unitaries.size() % entries != 0 ||
       unitaries.size() / entries != probs.size()) {
     const std::string e = std::to_string(entries);
-    return std::unexpected(InvalidGateMatrix{
-        std::string(name) + ": unitaries length must be " + e + " \u00d7 len(probs) (" +
-        std::to_string(probs.size()) + " \u00d7 " + e + " = " +
-        std::to_string(probs.size() * entries) + ", got " + std::to_string(unitaries.size()) +
-        ")"});
+    return std::unexpected(InvalidGateMatrix{std::string(name) + ": unitaries length must be " + e +
+                                             " \u00d7 len(probs) (" + std::to_string(probs.size()) +
+                                             " \u00d7 " + e + " = " +
+                                             std::to_string(probs.size() * entries) + ", got " +
+                                             std::to_string(unitaries.size()) + ")"});
   }
   return {};
 }
@@ -40,8 +40,8 @@ Result<size_t> TavroSV::apply_mixed_unitary_1q(std::span<const Amp> unitaries,
 }
 
 Result<size_t> TavroSV::apply_mixed_unitary_2q(std::span<const Amp> unitaries,
-                                               std::span<const double> probs, size_t q1,
-                                               size_t q2, Xoshiro256PlusPlus& rng) {
+                                               std::span<const double> probs, size_t q1, size_t q2,
+                                               Xoshiro256PlusPlus& rng) {
   // phys2's checks, without its allocation: that waits for the draw.
   if (q1 >= num_qubits_) return std::unexpected(QubitIndexOutOfBounds{q1, num_qubits_});
   if (q2 >= num_qubits_) return std::unexpected(QubitIndexOutOfBounds{q2, num_qubits_});

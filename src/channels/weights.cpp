@@ -91,7 +91,7 @@ size_t WeighVector(const Amp*, size_t, size_t, const Amp*, size_t, double*) { re
 // vectors, lane l one pair, lanes in address order), each added to its operator's accumulator
 // lane by lane: the additions of the portable loop in its order; only the terms, which depend
 // on one pair alone, are formed side by side. Operand order as in weight_term.
-template <size_t K, class D, class V = hn::Vec<D>>
+template <size_t K, class D, class V = hn::Vec<D> >
 HWY_INLINE void AddTerms(D d, V a0r, V a0i, V a1r, V a1i, const double* HWY_RESTRICT m,
                          double* HWY_RESTRICT p) {
   HWY_ALIGN double term[HWY_MAX_BYTES / sizeof(double)];
@@ -184,7 +184,8 @@ size_t WeighK(const Amp* a, size_t n, size_t t, const double* m, double* acc) {
 // in pair order; the portable loop does the rest.
 size_t WeighVector(const Amp* a, size_t n, size_t t, const Amp* ops, size_t count, double* acc) {
   const double* m = reinterpret_cast<const double*>(ops);
-  return detail::with_count(count, [&](auto k) { return WeighK<decltype(k)::value>(a, n, t, m, acc); });
+  return detail::with_count(count,
+                            [&](auto k) { return WeighK<decltype(k)::value>(a, n, t, m, acc); });
 }
 
 #endif  // HWY_TARGET == HWY_SCALAR
