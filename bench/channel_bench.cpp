@@ -11,6 +11,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,14 +63,22 @@ double sequential_read(std::span<const Amp> a) {
   return cache.emplace(a.size(), best).first->second;
 }
 
-void kraus_1q(benchmark::State& st, uint32_t n, size_t count, SlotOf slot_of) {
-  RatioTimer timer(st, n, Against::StreamAndRead);
+// A static n-qubit state with every amplitude written, so no page fault is timed; none, with
+// the run marked skipped, when it cannot be reserved.
+std::optional<TavroSV> touched_state(benchmark::State& st, uint32_t n) {
   auto sv = TavroSV::zero(n);
   if (!sv) {
     st.SkipWithError(sv.error().display().c_str());
-    return;
+    return std::nullopt;
   }
   fill_uniform(sv->amps());
+  return std::move(*sv);
+}
+
+void kraus_1q(benchmark::State& st, uint32_t n, size_t count, SlotOf slot_of) {
+  RatioTimer timer(st, n, Against::StreamAndRead);
+  auto sv = touched_state(st, n);
+  if (!sv) return;
   const std::vector<Amp> ops = scaled_unitaries(2, count);
   const size_t q = slot_of(n);
   auto rng = Xoshiro256PlusPlus::seed_from_u64(5);
@@ -82,12 +91,8 @@ void kraus_1q(benchmark::State& st, uint32_t n, size_t count, SlotOf slot_of) {
 
 void kraus_2q(benchmark::State& st, uint32_t n, size_t count) {
   RatioTimer timer(st, n, Against::Stream);
-  auto sv = TavroSV::zero(n);
-  if (!sv) {
-    st.SkipWithError(sv.error().display().c_str());
-    return;
-  }
-  fill_uniform(sv->amps());
+  auto sv = touched_state(st, n);
+  if (!sv) return;
   const std::vector<Amp> ops = scaled_unitaries(4, count);
   auto rng = Xoshiro256PlusPlus::seed_from_u64(6);
   const size_t q1 = n / 2, q2 = 1;
@@ -104,12 +109,8 @@ void kraus_2q(benchmark::State& st, uint32_t n, size_t count) {
 template <size_t D>
 void mixed_unitary(benchmark::State& st, uint32_t n) {
   RatioTimer timer(st, n, Against::Stream);
-  auto sv = TavroSV::zero(n);
-  if (!sv) {
-    st.SkipWithError(sv.error().display().c_str());
-    return;
-  }
-  fill_uniform(sv->amps());
+  auto sv = touched_state(st, n);
+  if (!sv) return;
   const std::vector<Amp> us = scaled_unitaries(D, 4);
   const std::vector<double> probs{0.4, 0.3, 0.2, 0.1};
   const size_t q1 = n / 2, q2 = 1;

@@ -23,6 +23,7 @@
 
 #include "channels/select.hpp"
 #include "channels/weights.hpp"
+#include "draws.hpp"
 #include "gates/kernels/simd.hpp"
 #include "rng.hpp"
 #include "state/sv.hpp"
@@ -35,18 +36,8 @@ using Ops = std::vector<Amp>;
 
 uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
 
-// A generator whose next draw is exactly u (a multiple of 2^-53): with s0 = 0 the output is
-// rotl(s3, 23).
-X drawing(double u) {
-  const uint64_t out = static_cast<uint64_t>(std::ldexp(u, 53)) << 11;
-  return X{{0, 0x9E3779B97F4A7C15, 0x6A09E667F3BCC909, std::rotr(out, 23)}};
-}
-
-// Whether `now` is `start` advanced by exactly k steps.
-bool advanced_by(const X& now, X start, size_t k) {
-  for (size_t i = 0; i < k; ++i) start.next_u64();
-  return std::memcmp(now.s, start.s, sizeof now.s) == 0;
-}
+using draws::advanced_by;
+using draws::drawing;
 
 bool same_bits(std::span<const Amp> a, std::span<const Amp> b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size_bytes()) == 0;
