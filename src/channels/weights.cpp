@@ -175,8 +175,31 @@ size_t WeighK(const Amp* a, size_t n, size_t t, const double* m, double* acc) {
         m, acc);
     return pairs / lanes * lanes;
   }
-  if ((size_t{1} << t) >= hn::Lanes(d) / 2) return SweepRuns<K>(d, a, pairs, t, m, acc);
-  // Half blocks shorter than half a vector (slot 1 on 8 lanes): vectors of 4 lanes.
+  const size_t half = size_t{1} << t;
+  if (half >= hn::Lanes(d) / 2) return SweepRuns<K>(d, a, pairs, t, m, acc);
+  if (4 * half == hn::Lanes(d)) {
+    // One block per vector (slot 1 on 8 lanes): its lower half holds the low amplitudes and its
+    // upper half the high ones, so four blocks make one set of pairs in order.
+    using V = hn::Vec<decltype(d)>;
+    const size_t lanes = hn::Lanes(d);
+    const double* x = reinterpret_cast<const double*>(a);
+    Sweep<K>(
+        d, pairs / lanes,
+        [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
+          const double* p = x + 4 * lanes * s;
+          const V v0 = hn::LoadU(d, p), v1 = hn::LoadU(d, p + lanes);
+          const V v2 = hn::LoadU(d, p + 2 * lanes), v3 = hn::LoadU(d, p + 3 * lanes);
+          const V lo01 = hn::ConcatLowerLower(d, v1, v0), lo23 = hn::ConcatLowerLower(d, v3, v2);
+          const V hi01 = hn::ConcatUpperUpper(d, v1, v0), hi23 = hn::ConcatUpperUpper(d, v3, v2);
+          a0r = hn::ConcatEven(d, lo23, lo01);
+          a0i = hn::ConcatOdd(d, lo23, lo01);
+          a1r = hn::ConcatEven(d, hi23, hi01);
+          a1i = hn::ConcatOdd(d, hi23, hi01);
+        },
+        m, acc);
+    return pairs / lanes * lanes;
+  }
+  // Shorter half blocks on wider vectors: vectors of 4 lanes.
   return SweepRuns<K>(hn::CappedTag<double, 4>(), a, pairs, t, m, acc);
 }
 
