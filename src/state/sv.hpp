@@ -250,10 +250,12 @@ class TavroSV {
 
   // Kraus operators (4 entries each) on qubit q, chosen by weight ||K psi||^2; the state is
   // renormalised when that weight is positive. The qubit is allocated before the list is
-  // checked. QubitIndexOutOfBounds, InvalidGateMatrix.
+  // checked. QubitIndexOutOfBounds, InvalidGateMatrix, AllocationFailed (the weights of more
+  // than 8 operators cannot be held; before any draw).
   Result<size_t> apply_kraus_1q(std::span<const Amp> ops, size_t q, Xoshiro256PlusPlus& rng);
-  // Kraus operators (16 entries each) on (q1, q2), likewise. QubitIndexOutOfBounds,
-  // DuplicateQubits, InvalidGateMatrix, AllocationFailed (no scratch copy).
+  // Kraus operators (16 entries each) on (q1, q2), likewise, weighed one after another on a
+  // single scratch copy of the amplitudes. QubitIndexOutOfBounds, DuplicateQubits,
+  // InvalidGateMatrix, AllocationFailed (no scratch copy: amplitudes and generator untouched).
   Result<size_t> apply_kraus_2q(std::span<const Amp> ops, size_t q1, size_t q2,
                                 Xoshiro256PlusPlus& rng);
   // One of `unitaries` (4 entries each), chosen by the caller's `probs`, applied as a gate on
