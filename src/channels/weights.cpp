@@ -50,26 +50,12 @@ void weigh_pairs(const Amp* a, size_t t, size_t from, size_t to, const Amp* ops,
 
 // f(std::integral_constant<size_t, K>) for K = count, 1 to WEIGH_BATCH: the accumulators are a
 // fixed array the compiler keeps in registers.
-template <class F>
+template <size_t K = 1, class F>
 decltype(auto) with_count(size_t count, const F& f) {
-  switch (count) {
-    case 1:
-      return f(std::integral_constant<size_t, 1>{});
-    case 2:
-      return f(std::integral_constant<size_t, 2>{});
-    case 3:
-      return f(std::integral_constant<size_t, 3>{});
-    case 4:
-      return f(std::integral_constant<size_t, 4>{});
-    case 5:
-      return f(std::integral_constant<size_t, 5>{});
-    case 6:
-      return f(std::integral_constant<size_t, 6>{});
-    case 7:
-      return f(std::integral_constant<size_t, 7>{});
-    default:
-      return f(std::integral_constant<size_t, 8>{});
+  if constexpr (K < WEIGH_BATCH) {
+    if (count != K) return with_count<K + 1>(count, f);
   }
+  return f(std::integral_constant<size_t, K>{});
 }
 
 }  // namespace tavro::kernels::detail
@@ -116,10 +102,12 @@ HWY_INLINE void AddTerms(D d, V a0r, V a0i, V a1r, V a1i, const double* HWY_REST
   }
 }
 
-// `steps` sets of Lanes(d) pairs, set s read by load(s, a0r, a0i, a1r, a1i).
+// The whole sets of Lanes(d) pairs from pair 0, set s read by load(s, a0r, a0i, a1r, a1i);
+// returns the pairs done.
 template <size_t K, class D, class Load>
-HWY_INLINE void Sweep(D d, size_t steps, const Load& load, const double* m, double* acc) {
+HWY_INLINE size_t Sweep(D d, size_t pairs, const Load& load, const double* m, double* acc) {
   using V = hn::Vec<D>;
+  const size_t steps = pairs / hn::Lanes(d);
   double p[K];
   for (size_t k = 0; k < K; ++k) p[k] = acc[k];
   for (size_t s = 0; s < steps; ++s) {
@@ -128,79 +116,65 @@ HWY_INLINE void Sweep(D d, size_t steps, const Load& load, const double* m, doub
     AddTerms<K>(d, a0r, a0i, a1r, a1i, m, p);
   }
   for (size_t k = 0; k < K; ++k) acc[k] = p[k];
+  return steps * hn::Lanes(d);
 }
 
-// The whole sets of pairs from pair 0 for a slot whose half block holds at least half a vector
-// of amplitudes: lanes [0, H) come from H consecutive low amplitudes, lanes [H, 2H) from the
-// next H in pair order (the same run, or the next block's when the run is H long).
+// Slots whose half block holds at least half a vector of amplitudes: lanes [0, H) come from H
+// consecutive low amplitudes, lanes [H, 2H) from the next H in pair order (the same run, or the
+// next block's when the run is H long).
 template <size_t K, class D>
-HWY_INLINE size_t SweepRuns(D d, const Amp* a, size_t pairs, size_t t, const double* m,
+HWY_INLINE size_t SweepRuns(D d, const double* x, size_t pairs, size_t t, const double* m,
                             double* acc) {
   using V = hn::Vec<D>;
   const size_t lanes = hn::Lanes(d);
-  const size_t h = lanes / 2;
   const size_t half = size_t{1} << t;
-  const size_t steps = pairs / lanes;
-  const double* x = reinterpret_cast<const double*>(a);
-  Sweep<K>(
-      d, steps,
-      [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
-        const size_t lo0 = detail::low_index(s * lanes, t);
-        const size_t lo1 = detail::low_index(s * lanes + h, t);
-        const V v0 = hn::LoadU(d, x + 2 * lo0), v1 = hn::LoadU(d, x + 2 * lo1);
-        const V w0 = hn::LoadU(d, x + 2 * (lo0 + half)), w1 = hn::LoadU(d, x + 2 * (lo1 + half));
-        a0r = hn::ConcatEven(d, v1, v0);
-        a0i = hn::ConcatOdd(d, v1, v0);
-        a1r = hn::ConcatEven(d, w1, w0);
-        a1i = hn::ConcatOdd(d, w1, w0);
-      },
-      m, acc);
-  return steps * lanes;
+  const auto load = [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
+    const size_t lo0 = detail::low_index(s * lanes, t);
+    const size_t lo1 = detail::low_index(s * lanes + lanes / 2, t);
+    const V v0 = hn::LoadU(d, x + 2 * lo0), v1 = hn::LoadU(d, x + 2 * lo1);
+    const V w0 = hn::LoadU(d, x + 2 * (lo0 + half)), w1 = hn::LoadU(d, x + 2 * (lo1 + half));
+    a0r = hn::ConcatEven(d, v1, v0);
+    a0i = hn::ConcatOdd(d, v1, v0);
+    a1r = hn::ConcatEven(d, w1, w0);
+    a1i = hn::ConcatOdd(d, w1, w0);
+  };
+  return Sweep<K>(d, pairs, load, m, acc);
 }
 
 template <size_t K>
 size_t WeighK(const Amp* a, size_t n, size_t t, const double* m, double* acc) {
   const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  const size_t lanes = hn::Lanes(d);
   const size_t pairs = n / 2;
+  const size_t half = size_t{1} << t;
+  const double* x = reinterpret_cast<const double*>(a);
   if (t == 0) {
     // Slot 0 alternates a0, a1: four-way de-interleaving gives both parts of both directly.
-    using V = hn::Vec<decltype(d)>;
-    const size_t lanes = hn::Lanes(d);
-    const double* x = reinterpret_cast<const double*>(a);
-    Sweep<K>(
-        d, pairs / lanes,
-        [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
-          hn::LoadInterleaved4(d, x + 4 * lanes * s, a0r, a0i, a1r, a1i);
-        },
-        m, acc);
-    return pairs / lanes * lanes;
+    const auto load = [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
+      hn::LoadInterleaved4(d, x + 4 * lanes * s, a0r, a0i, a1r, a1i);
+    };
+    return Sweep<K>(d, pairs, load, m, acc);
   }
-  const size_t half = size_t{1} << t;
-  if (half >= hn::Lanes(d) / 2) return SweepRuns<K>(d, a, pairs, t, m, acc);
-  if (4 * half == hn::Lanes(d)) {
+  if (half >= lanes / 2) return SweepRuns<K>(d, x, pairs, t, m, acc);
+  if (4 * half == lanes) {
     // One block per vector (slot 1 on 8 lanes): its lower half holds the low amplitudes and its
     // upper half the high ones, so four blocks make one set of pairs in order.
-    using V = hn::Vec<decltype(d)>;
-    const size_t lanes = hn::Lanes(d);
-    const double* x = reinterpret_cast<const double*>(a);
-    Sweep<K>(
-        d, pairs / lanes,
-        [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
-          const double* p = x + 4 * lanes * s;
-          const V v0 = hn::LoadU(d, p), v1 = hn::LoadU(d, p + lanes);
-          const V v2 = hn::LoadU(d, p + 2 * lanes), v3 = hn::LoadU(d, p + 3 * lanes);
-          const V lo01 = hn::ConcatLowerLower(d, v1, v0), lo23 = hn::ConcatLowerLower(d, v3, v2);
-          const V hi01 = hn::ConcatUpperUpper(d, v1, v0), hi23 = hn::ConcatUpperUpper(d, v3, v2);
-          a0r = hn::ConcatEven(d, lo23, lo01);
-          a0i = hn::ConcatOdd(d, lo23, lo01);
-          a1r = hn::ConcatEven(d, hi23, hi01);
-          a1i = hn::ConcatOdd(d, hi23, hi01);
-        },
-        m, acc);
-    return pairs / lanes * lanes;
+    const auto load = [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
+      const double* p = x + 4 * lanes * s;
+      const V v0 = hn::LoadU(d, p), v1 = hn::LoadU(d, p + lanes);
+      const V v2 = hn::LoadU(d, p + 2 * lanes), v3 = hn::LoadU(d, p + 3 * lanes);
+      const V lo01 = hn::ConcatLowerLower(d, v1, v0), lo23 = hn::ConcatLowerLower(d, v3, v2);
+      const V hi01 = hn::ConcatUpperUpper(d, v1, v0), hi23 = hn::ConcatUpperUpper(d, v3, v2);
+      a0r = hn::ConcatEven(d, lo23, lo01);
+      a0i = hn::ConcatOdd(d, lo23, lo01);
+      a1r = hn::ConcatEven(d, hi23, hi01);
+      a1i = hn::ConcatOdd(d, hi23, hi01);
+    };
+    return Sweep<K>(d, pairs, load, m, acc);
   }
   // Shorter half blocks on wider vectors: vectors of 4 lanes.
-  return SweepRuns<K>(hn::CappedTag<double, 4>(), a, pairs, t, m, acc);
+  return SweepRuns<K>(hn::CappedTag<double, 4>(), x, pairs, t, m, acc);
 }
 
 // Adds the weights of `count` operators over the pairs [0, returned count) of slot t to acc,
