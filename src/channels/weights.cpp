@@ -6,6 +6,7 @@
 #include <hwy/highway.h>
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <span>
 #include <type_traits>
@@ -24,18 +25,37 @@ inline size_t low_index(size_t i, size_t t) {
   return ((i >> t) << (t + 1)) | (i & ((size_t{1} << t) - 1));
 }
 
-// |m0 a0 + m2 a1|^2 + |m1 a0 + m3 a1|^2, every product rounded on its own.
-inline double weight_term(const Amp* m, Amp a0, Amp a1) {
-  const Amp b0 = add_plain(mul_plain(m[0], a0), mul_plain(m[2], a1));
-  const Amp b1 = add_plain(mul_plain(m[1], a0), mul_plain(m[3], a1));
+// |m0 a0 + m2 a1|^2 + |m1 a0 + m3 a1|^2, every product rounded on its own; m is the operator's
+// 8 doubles (re, im of m0 .. m3).
+inline double weight_term(const double* m, Amp a0, Amp a1) {
+  const Amp m0(m[0], m[1]), m1(m[2], m[3]), m2(m[4], m[5]), m3(m[6], m[7]);
+  const Amp b0 = add_plain(mul_plain(m0, a0), mul_plain(m2, a1));
+  const Amp b1 = add_plain(mul_plain(m1, a0), mul_plain(m3, a1));
   const double s0 = b0.real() * b0.real() + b0.imag() * b0.imag();
   const double s1 = b1.real() * b1.real() + b1.imag() * b1.imag();
   return s0 + s1;
 }
 
+// The same term for an operator whose entries are all real, or all imaginary, given as the 4
+// doubles r of those parts. With finite amplitudes the dropped products are exact zeros, whose
+// only effect on b0 and b1 is the sign of a zero part, which squaring removes; an imaginary
+// operator swaps the parts of b0 and b1 and negates one, and re*re + im*im does not depend on
+// the order of its two squares. So the bits are weight_term's, in two fifths fewer operations.
+inline double real_term(const double* r, Amp a0, Amp a1) {
+  const double b0r = r[0] * a0.real() + r[2] * a1.real();
+  const double b0i = r[0] * a0.imag() + r[2] * a1.imag();
+  const double b1r = r[1] * a0.real() + r[3] * a1.real();
+  const double b1i = r[1] * a0.imag() + r[3] * a1.imag();
+  return (b0r * b0r + b0i * b0i) + (b1r * b1r + b1i * b1i);
+}
+
+// Coefficients per operator: 4 for real operators (kReal), 8 otherwise.
+template <bool kReal>
+inline constexpr size_t COEFS = kReal ? 4 : 8;
+
 // Pairs [from, to) of slot t added to the K accumulators, one pair after another.
-template <size_t K>
-void weigh_pairs(const Amp* a, size_t t, size_t from, size_t to, const Amp* ops, double* acc) {
+template <size_t K, bool kReal>
+void weigh_pairs(const Amp* a, size_t t, size_t from, size_t to, const double* c, double* acc) {
   double p[K];
   for (size_t k = 0; k < K; ++k) p[k] = acc[k];
   const size_t half = size_t{1} << t;
@@ -43,9 +63,27 @@ void weigh_pairs(const Amp* a, size_t t, size_t from, size_t to, const Amp* ops,
     const size_t lo = low_index(i, t);
     const Amp a0 = a[lo];
     const Amp a1 = a[lo + half];
-    for (size_t k = 0; k < K; ++k) p[k] = p[k] + weight_term(ops + 4 * k, a0, a1);
+    for (size_t k = 0; k < K; ++k) {
+      const double* ck = c + COEFS<kReal> * k;
+      p[k] = p[k] + (kReal ? real_term(ck, a0, a1) : weight_term(ck, a0, a1));
+    }
   }
   for (size_t k = 0; k < K; ++k) acc[k] = p[k];
+}
+
+// Whether every operator's entries are all real or all imaginary, and finite; if so r holds
+// their nonzero parts, 4 per operator.
+inline bool real_coefficients(std::span<const Amp> ops, double* r) {
+  for (size_t k = 0; k < ops.size(); k += 4) {
+    bool re = true, im = true;
+    for (size_t j = k; j < k + 4; ++j) {
+      re = re && ops[j].imag() == 0.0 && std::isfinite(ops[j].real());
+      im = im && ops[j].real() == 0.0 && std::isfinite(ops[j].imag());
+    }
+    if (!re && !im) return false;
+    for (size_t j = k; j < k + 4; ++j) r[j] = re ? ops[j].real() : ops[j].imag();
+  }
+  return true;
 }
 
 // f(std::integral_constant<size_t, K>) for K = count, 1 to WEIGH_BATCH: the accumulators are a
@@ -69,32 +107,43 @@ namespace hn = hwy::HWY_NAMESPACE;
 #if HWY_TARGET == HWY_SCALAR
 
 // One lane holds no amplitude: the portable loop does every pair.
-size_t WeighVector(const Amp*, size_t, size_t, const Amp*, size_t, double*) { return 0; }
+size_t WeighVector(const Amp*, size_t, size_t, const double*, size_t, bool, double*) { return 0; }
 
 #else  // HWY_TARGET != HWY_SCALAR
 
 // The terms of one lane-wise set of pairs (real and imaginary parts of a0 and a1 in separate
 // vectors, lane l one pair, lanes in address order), each added to its operator's accumulator
 // lane by lane: the additions of the portable loop in its order; only the terms, which depend
-// on one pair alone, are formed side by side. Operand order as in weight_term.
-template <size_t K, class D, class V = hn::Vec<D> >
-HWY_INLINE void AddTerms(D d, V a0r, V a0i, V a1r, V a1i, const double* HWY_RESTRICT m,
+// on one pair alone, are formed side by side. Operand order as in weight_term and real_term.
+template <size_t K, bool kReal, class D, class V = hn::Vec<D> >
+HWY_INLINE void AddTerms(D d, V a0r, V a0i, V a1r, V a1i, const double* HWY_RESTRICT c,
                          double* HWY_RESTRICT p) {
   HWY_ALIGN double term[HWY_MAX_BYTES / sizeof(double)];
   for (size_t k = 0; k < K; ++k) {
-    const double* mk = m + 8 * k;  // m0r m0i m1r m1i m2r m2i m3r m3i
-    const V m0r = hn::Set(d, mk[0]), m0i = hn::Set(d, mk[1]);
-    const V m1r = hn::Set(d, mk[2]), m1i = hn::Set(d, mk[3]);
-    const V m2r = hn::Set(d, mk[4]), m2i = hn::Set(d, mk[5]);
-    const V m3r = hn::Set(d, mk[6]), m3i = hn::Set(d, mk[7]);
-    const V b0r = hn::Add(hn::Sub(hn::Mul(m0r, a0r), hn::Mul(m0i, a0i)),
-                          hn::Sub(hn::Mul(m2r, a1r), hn::Mul(m2i, a1i)));
-    const V b0i = hn::Add(hn::Add(hn::Mul(m0r, a0i), hn::Mul(m0i, a0r)),
-                          hn::Add(hn::Mul(m2r, a1i), hn::Mul(m2i, a1r)));
-    const V b1r = hn::Add(hn::Sub(hn::Mul(m1r, a0r), hn::Mul(m1i, a0i)),
-                          hn::Sub(hn::Mul(m3r, a1r), hn::Mul(m3i, a1i)));
-    const V b1i = hn::Add(hn::Add(hn::Mul(m1r, a0i), hn::Mul(m1i, a0r)),
-                          hn::Add(hn::Mul(m3r, a1i), hn::Mul(m3i, a1r)));
+    V b0r, b0i, b1r, b1i;
+    if constexpr (kReal) {
+      const double* rk = c + 4 * k;
+      const V r0 = hn::Set(d, rk[0]), r1 = hn::Set(d, rk[1]);
+      const V r2 = hn::Set(d, rk[2]), r3 = hn::Set(d, rk[3]);
+      b0r = hn::Add(hn::Mul(r0, a0r), hn::Mul(r2, a1r));
+      b0i = hn::Add(hn::Mul(r0, a0i), hn::Mul(r2, a1i));
+      b1r = hn::Add(hn::Mul(r1, a0r), hn::Mul(r3, a1r));
+      b1i = hn::Add(hn::Mul(r1, a0i), hn::Mul(r3, a1i));
+    } else {
+      const double* mk = c + 8 * k;  // m0r m0i m1r m1i m2r m2i m3r m3i
+      const V m0r = hn::Set(d, mk[0]), m0i = hn::Set(d, mk[1]);
+      const V m1r = hn::Set(d, mk[2]), m1i = hn::Set(d, mk[3]);
+      const V m2r = hn::Set(d, mk[4]), m2i = hn::Set(d, mk[5]);
+      const V m3r = hn::Set(d, mk[6]), m3i = hn::Set(d, mk[7]);
+      b0r = hn::Add(hn::Sub(hn::Mul(m0r, a0r), hn::Mul(m0i, a0i)),
+                    hn::Sub(hn::Mul(m2r, a1r), hn::Mul(m2i, a1i)));
+      b0i = hn::Add(hn::Add(hn::Mul(m0r, a0i), hn::Mul(m0i, a0r)),
+                    hn::Add(hn::Mul(m2r, a1i), hn::Mul(m2i, a1r)));
+      b1r = hn::Add(hn::Sub(hn::Mul(m1r, a0r), hn::Mul(m1i, a0i)),
+                    hn::Sub(hn::Mul(m3r, a1r), hn::Mul(m3i, a1i)));
+      b1i = hn::Add(hn::Add(hn::Mul(m1r, a0i), hn::Mul(m1i, a0r)),
+                    hn::Add(hn::Mul(m3r, a1i), hn::Mul(m3i, a1r)));
+    }
     const V s0 = hn::Add(hn::Mul(b0r, b0r), hn::Mul(b0i, b0i));
     const V s1 = hn::Add(hn::Mul(b1r, b1r), hn::Mul(b1i, b1i));
     hn::Store(hn::Add(s0, s1), d, term);
@@ -104,8 +153,8 @@ HWY_INLINE void AddTerms(D d, V a0r, V a0i, V a1r, V a1i, const double* HWY_REST
 
 // The whole sets of Lanes(d) pairs from pair 0, set s read by load(s, a0r, a0i, a1r, a1i);
 // returns the pairs done.
-template <size_t K, class D, class Load>
-HWY_INLINE size_t Sweep(D d, size_t pairs, const Load& load, const double* m, double* acc) {
+template <size_t K, bool kReal, class D, class Load>
+HWY_INLINE size_t Sweep(D d, size_t pairs, const Load& load, const double* c, double* acc) {
   using V = hn::Vec<D>;
   const size_t steps = pairs / hn::Lanes(d);
   double p[K];
@@ -113,7 +162,7 @@ HWY_INLINE size_t Sweep(D d, size_t pairs, const Load& load, const double* m, do
   for (size_t s = 0; s < steps; ++s) {
     V a0r, a0i, a1r, a1i;
     load(s, a0r, a0i, a1r, a1i);
-    AddTerms<K>(d, a0r, a0i, a1r, a1i, m, p);
+    AddTerms<K, kReal>(d, a0r, a0i, a1r, a1i, c, p);
   }
   for (size_t k = 0; k < K; ++k) acc[k] = p[k];
   return steps * hn::Lanes(d);
@@ -122,8 +171,8 @@ HWY_INLINE size_t Sweep(D d, size_t pairs, const Load& load, const double* m, do
 // Slots whose half block holds at least half a vector of amplitudes: lanes [0, H) come from H
 // consecutive low amplitudes, lanes [H, 2H) from the next H in pair order (the same run, or the
 // next block's when the run is H long).
-template <size_t K, class D>
-HWY_INLINE size_t SweepRuns(D d, const double* x, size_t pairs, size_t t, const double* m,
+template <size_t K, bool kReal, class D>
+HWY_INLINE size_t SweepRuns(D d, const double* x, size_t pairs, size_t t, const double* c,
                             double* acc) {
   using V = hn::Vec<D>;
   const size_t lanes = hn::Lanes(d);
@@ -138,11 +187,11 @@ HWY_INLINE size_t SweepRuns(D d, const double* x, size_t pairs, size_t t, const 
     a1r = hn::ConcatEven(d, w1, w0);
     a1i = hn::ConcatOdd(d, w1, w0);
   };
-  return Sweep<K>(d, pairs, load, m, acc);
+  return Sweep<K, kReal>(d, pairs, load, c, acc);
 }
 
-template <size_t K>
-size_t WeighK(const Amp* a, size_t n, size_t t, const double* m, double* acc) {
+template <size_t K, bool kReal>
+size_t WeighK(const Amp* a, size_t n, size_t t, const double* c, double* acc) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   const size_t lanes = hn::Lanes(d);
@@ -154,9 +203,9 @@ size_t WeighK(const Amp* a, size_t n, size_t t, const double* m, double* acc) {
     const auto load = [&](size_t s, V& a0r, V& a0i, V& a1r, V& a1i) {
       hn::LoadInterleaved4(d, x + 4 * lanes * s, a0r, a0i, a1r, a1i);
     };
-    return Sweep<K>(d, pairs, load, m, acc);
+    return Sweep<K, kReal>(d, pairs, load, c, acc);
   }
-  if (half >= lanes / 2) return SweepRuns<K>(d, x, pairs, t, m, acc);
+  if (half >= lanes / 2) return SweepRuns<K, kReal>(d, x, pairs, t, c, acc);
   if (4 * half == lanes) {
     // One block per vector (slot 1 on 8 lanes): its lower half holds the low amplitudes and its
     // upper half the high ones, so four blocks make one set of pairs in order.
@@ -171,18 +220,21 @@ size_t WeighK(const Amp* a, size_t n, size_t t, const double* m, double* acc) {
       a1r = hn::ConcatEven(d, hi23, hi01);
       a1i = hn::ConcatOdd(d, hi23, hi01);
     };
-    return Sweep<K>(d, pairs, load, m, acc);
+    return Sweep<K, kReal>(d, pairs, load, c, acc);
   }
   // Shorter half blocks on wider vectors: vectors of 4 lanes.
-  return SweepRuns<K>(hn::CappedTag<double, 4>(), x, pairs, t, m, acc);
+  return SweepRuns<K, kReal>(hn::CappedTag<double, 4>(), x, pairs, t, c, acc);
 }
 
-// Adds the weights of `count` operators over the pairs [0, returned count) of slot t to acc,
-// in pair order; the portable loop does the rest.
-size_t WeighVector(const Amp* a, size_t n, size_t t, const Amp* ops, size_t count, double* acc) {
-  const double* m = reinterpret_cast<const double*>(ops);
-  return detail::with_count(count,
-                            [&](auto k) { return WeighK<decltype(k)::value>(a, n, t, m, acc); });
+// Adds the weights of `count` operators with coefficients c (4 per operator when real, else 8)
+// over the pairs [0, returned count) of slot t to acc, in pair order; the portable loop does
+// the rest.
+size_t WeighVector(const Amp* a, size_t n, size_t t, const double* c, size_t count, bool real,
+                   double* acc) {
+  return detail::with_count(count, [&](auto k) {
+    constexpr size_t K = decltype(k)::value;
+    return real ? WeighK<K, true>(a, n, t, c, acc) : WeighK<K, false>(a, n, t, c, acc);
+  });
 }
 
 #endif  // HWY_TARGET == HWY_SCALAR
@@ -195,22 +247,47 @@ namespace tavro::kernels {
 
 HWY_EXPORT(WeighVector);
 
+namespace {
+
+// One sweep with coefficients c: the vector body where allowed, the portable loop for the rest.
+void sweep(bool simd, std::span<const Amp> amps, size_t t, const double* c, size_t count, bool real,
+           double* out) {
+  for (size_t k = 0; k < count; ++k) out[k] = 0.0;
+  const size_t done =
+      simd ? HWY_DYNAMIC_DISPATCH(WeighVector)(amps.data(), amps.size(), t, c, count, real, out)
+           : 0;
+  detail::with_count(count, [&](auto k) {
+    constexpr size_t K = decltype(k)::value;
+    const size_t pairs = amps.size() / 2;
+    if (real) {
+      detail::weigh_pairs<K, true>(amps.data(), t, done, pairs, c, out);
+    } else {
+      detail::weigh_pairs<K, false>(amps.data(), t, done, pairs, c, out);
+    }
+  });
+}
+
+}  // namespace
+
 void probabilities_after_1q(bool simd, std::span<const Amp> amps, size_t t,
                             std::span<const Amp> ops, double* out) {
   const size_t count = ops.size() / 4;
-  for (size_t k = 0; k < count; ++k) out[k] = 0.0;
-  const size_t pairs = amps.size() / 2;
-  const size_t done =
-      simd ? HWY_DYNAMIC_DISPATCH(WeighVector)(amps.data(), amps.size(), t, ops.data(), count, out)
-           : 0;
-  detail::with_count(count, [&](auto k) {
-    detail::weigh_pairs<decltype(k)::value>(amps.data(), t, done, pairs, ops.data(), out);
-  });
+  double r[4 * WEIGH_BATCH] = {};
+  if (detail::real_coefficients(ops, r)) {
+    sweep(simd, amps, t, r, count, true, out);
+    // A non-finite amplitude makes some weight non-finite here, and may meet a zero part that
+    // the full products would have turned into NaN: only finite weights prove the shortcut.
+    bool finite = true;
+    for (size_t k = 0; k < count; ++k) finite = finite && std::isfinite(out[k]);
+    if (finite) return;
+  }
+  sweep(simd, amps, t, reinterpret_cast<const double*>(ops.data()), count, false, out);
 }
 
 double probability_after_1q(std::span<const Amp> amps, size_t t, const std::array<Amp, 4>& m) {
   double p = 0.0;
-  detail::weigh_pairs<1>(amps.data(), t, 0, amps.size() / 2, m.data(), &p);
+  detail::weigh_pairs<1, false>(amps.data(), t, 0, amps.size() / 2,
+                                reinterpret_cast<const double*>(m.data()), &p);
   return p;
 }
 

@@ -110,9 +110,18 @@ INSTANTIATE_TEST_SUITE_P(Channels, SelectionTest, testing::ValuesIn(SELECTIONS),
 // ---- the weights kernel ----
 
 // Every batch size, vector target and slot shape (pairs within a vector, across vectors, across
-// blocks; buffers shorter than a vector) gives the plain loop's bits; empty weighs +0.0.
+// blocks; buffers shorter than a vector) gives the plain loop's bits, for dense operators and
+// for the real and imaginary ones that take fewer products (with exact zeros, -0.0 parts and
+// kinds mixed within a batch), also on a state holding an infinity, whose NaN weights must
+// not be lost to the shortcut; empty weighs +0.0.
 TEST(KrausWeights, EveryTargetMatchesThePlainLoop) {
-  const Ops ops = wide_amps(4 * kernels::WEIGH_BATCH, 11);
+  const Ops dense = wide_amps(4 * kernels::WEIGH_BATCH, 11);
+  Ops real = dense, imag = dense, mixed = dense;
+  for (size_t i = 0; i < dense.size(); ++i) {
+    real[i] = re(i % 6 == 2 ? 0.0 : dense[i].real());
+    imag[i] = Amp(-0.0, dense[i].imag());
+    mixed[i] = i / 4 % 2 ? real[i] : imag[i];
+  }
   (void)kernels::simd_available();  // fixed before any target is mocked
   std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
   targets.push_back(0);
@@ -120,19 +129,26 @@ TEST(KrausWeights, EveryTargetMatchesThePlainLoop) {
     hwy::SetSupportedTargetsForTest(target);
     for (const size_t t : {0, 1, 2, 3, 6})
       for (const size_t n : {size_t{2} << t, size_t{1} << 11})
-        for (const size_t count : {1, 2, 3, 5, 8})
-          for (const bool simd : {false, true}) {
-            const std::vector<Amp> a = wide_amps(n, 31 * t + n);
-            double out[kernels::WEIGH_BATCH];
-            kernels::probabilities_after_1q(simd, a, t, std::span(ops).first(4 * count), out);
-            for (size_t k = 0; k < count; ++k)
-              ASSERT_EQ(bits(out[k]), bits(weight(a, t, &ops[4 * k])))
-                  << hwy::TargetName(target) << " t=" << t << " n=" << n << " k=" << k;
-            ASSERT_EQ(bits(kernels::probability_after_1q(a, t, {ops[0], ops[1], ops[2], ops[3]})),
-                      bits(out[0]));
-          }
+        for (const Ops& ops : {dense, real, imag, mixed})
+          for (const bool infinite : {false, true})
+            for (const size_t count : {1, 2, 5, 8})
+              for (const bool simd : {false, true}) {
+                std::vector<Amp> a = wide_amps(n, 31 * t + n);
+                if (infinite) a[n - 1] = Amp(0.5, -INFINITY);
+                double out[kernels::WEIGH_BATCH];
+                kernels::probabilities_after_1q(simd, a, t, std::span(ops).first(4 * count), out);
+                for (size_t k = 0; k < count; ++k) {
+                  const double want = weight(a, t, &ops[4 * k]);
+                  ASSERT_TRUE(bits(out[k]) == bits(want) ||
+                              (std::isnan(want) && std::isnan(out[k])))
+                      << hwy::TargetName(target) << " t=" << t << " n=" << n << " k=" << k;
+                }
+              }
   }
   hwy::SetSupportedTargetsForTest(0);
+  const std::vector<Amp> a = wide_amps(64, 3);
+  EXPECT_EQ(bits(kernels::probability_after_1q(a, 2, {dense[0], dense[1], dense[2], dense[3]})),
+            bits(weight(a, 2, dense.data())));
   EXPECT_EQ(bits(kernels::probability_after_1q({}, 0, {})), bits(0.0));
 }
 
