@@ -1,11 +1,12 @@
 // Noise channels against the baselines. A one-qubit Kraus channel is one read-only sweep that
 // weighs every operator on the caller's thread, then the gate and the renormalisation (two
 // streaming passes on the pool): besides the ratios it reports ratio_budget, its time over one
-// single-threaded read-only pass plus two streaming passes. A two-qubit Kraus channel weighs
-// each operator on a scratch copy (copy, gate, squared norm), then applies the chosen one and
-// renormalises; it holds two buffers at its peak. A mixed-unitary channel is its gate plus one
-// selection: its ratio is the gate's, and us_over_gate its time beyond the same gate's on a
-// small state, in microseconds.
+// single-threaded read-only pass plus two streaming passes (dense complex operators, and real
+// ones, whose weights need fewer products). A two-qubit Kraus channel weighs each operator on a
+// scratch copy (copy, gate, squared norm), then applies the chosen one and renormalises; it
+// holds two buffers at its peak. A mixed-unitary channel is its gate plus one selection: its
+// ratio is the gate's, and us_over_gate its time beyond the same gate's on a small state, in
+// microseconds.
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -76,11 +77,24 @@ std::optional<TavroSV> touched_state(benchmark::State& st, uint32_t n) {
   return std::move(*sv);
 }
 
-void kraus_1q(benchmark::State& st, uint32_t n, size_t count, SlotOf slot_of) {
+// Real rotations [[c, -s], [s, c]] scaled by sqrt(1 / count): the real operators of the usual
+// noise models, whose weights take the shorter products.
+std::vector<Amp> scaled_rotations(size_t count) {
+  std::vector<Amp> ops;
+  const double scale = 1.0 / std::sqrt(static_cast<double>(count));
+  for (size_t k = 0; k < count; ++k) {
+    const double c = std::cos(0.3 + static_cast<double>(k)),
+                 s = std::sin(0.3 + static_cast<double>(k));
+    for (const double x : {c, s, -s, c}) ops.push_back(Amp(scale * x, 0.0));
+  }
+  return ops;
+}
+
+void kraus_1q(benchmark::State& st, uint32_t n, size_t count, SlotOf slot_of, bool real) {
   RatioTimer timer(st, n, Against::StreamAndRead);
   auto sv = touched_state(st, n);
   if (!sv) return;
-  const std::vector<Amp> ops = scaled_unitaries(2, count);
+  const std::vector<Amp> ops = real ? scaled_rotations(count) : scaled_unitaries(2, count);
   const size_t q = slot_of(n);
   auto rng = Xoshiro256PlusPlus::seed_from_u64(5);
   (void)sv->apply_kraus_1q(ops, q, rng);
@@ -171,10 +185,14 @@ const bool registered = [] {
     k += std::to_string(count);
     for (const auto& [name, slot_of] :
          {std::pair{"t0", SLOT0}, std::pair{"mid", SLOT_MID}, std::pair{"top", SLOT_TOP}}) {
-      add_bench(
-          std::string("channel/kraus_1q_").append(k).append("_").append(name),
-          [count, of = slot_of](benchmark::State& st, uint32_t n) { kraus_1q(st, n, count, of); });
+      add_bench(std::string("channel/kraus_1q_").append(k).append("_").append(name),
+                [count, of = slot_of](benchmark::State& st, uint32_t n) {
+                  kraus_1q(st, n, count, of, false);
+                });
     }
+    add_bench(
+        std::string("channel/kraus_1q_real_").append(k).append("_mid"),
+        [count](benchmark::State& st, uint32_t n) { kraus_1q(st, n, count, SLOT_MID, true); });
     add_bench(std::string("channel/kraus_2q_").append(k),
               [count](benchmark::State& st, uint32_t n) { kraus_2q(st, n, count); });
   }
