@@ -111,60 +111,97 @@ size_t WeighVector(const Amp*, size_t, size_t, const double*, size_t, bool, doub
 
 #else  // HWY_TARGET != HWY_SCALAR
 
-// The terms of one lane-wise set of pairs (real and imaginary parts of a0 and a1 in separate
-// vectors, lane l one pair, lanes in address order), each added to its operator's accumulator
-// lane by lane: the additions of the portable loop in its order; only the terms, which depend
-// on one pair alone, are formed side by side. Operand order as in weight_term and real_term.
-template <size_t K, bool kReal, class D, class V = hn::Vec<D> >
-HWY_INLINE void AddTerms(D d, V a0r, V a0i, V a1r, V a1i, const double* HWY_RESTRICT c,
-                         double* HWY_RESTRICT p) {
-  HWY_ALIGN double term[HWY_MAX_BYTES / sizeof(double)];
-  for (size_t k = 0; k < K; ++k) {
-    V b0r, b0i, b1r, b1i;
-    if constexpr (kReal) {
-      const double* rk = c + 4 * k;
-      const V r0 = hn::Set(d, rk[0]), r1 = hn::Set(d, rk[1]);
-      const V r2 = hn::Set(d, rk[2]), r3 = hn::Set(d, rk[3]);
-      b0r = hn::Add(hn::Mul(r0, a0r), hn::Mul(r2, a1r));
-      b0i = hn::Add(hn::Mul(r0, a0i), hn::Mul(r2, a1i));
-      b1r = hn::Add(hn::Mul(r1, a0r), hn::Mul(r3, a1r));
-      b1i = hn::Add(hn::Mul(r1, a0i), hn::Mul(r3, a1i));
-    } else {
-      const double* mk = c + 8 * k;  // m0r m0i m1r m1i m2r m2i m3r m3i
-      const V m0r = hn::Set(d, mk[0]), m0i = hn::Set(d, mk[1]);
-      const V m1r = hn::Set(d, mk[2]), m1i = hn::Set(d, mk[3]);
-      const V m2r = hn::Set(d, mk[4]), m2i = hn::Set(d, mk[5]);
-      const V m3r = hn::Set(d, mk[6]), m3i = hn::Set(d, mk[7]);
-      b0r = hn::Add(hn::Sub(hn::Mul(m0r, a0r), hn::Mul(m0i, a0i)),
-                    hn::Sub(hn::Mul(m2r, a1r), hn::Mul(m2i, a1i)));
-      b0i = hn::Add(hn::Add(hn::Mul(m0r, a0i), hn::Mul(m0i, a0r)),
-                    hn::Add(hn::Mul(m2r, a1i), hn::Mul(m2i, a1r)));
-      b1r = hn::Add(hn::Sub(hn::Mul(m1r, a0r), hn::Mul(m1i, a0i)),
-                    hn::Sub(hn::Mul(m3r, a1r), hn::Mul(m3i, a1i)));
-      b1i = hn::Add(hn::Add(hn::Mul(m1r, a0i), hn::Mul(m1i, a0r)),
-                    hn::Add(hn::Mul(m3r, a1i), hn::Mul(m3i, a1r)));
-    }
-    const V s0 = hn::Add(hn::Mul(b0r, b0r), hn::Mul(b0i, b0i));
-    const V s1 = hn::Add(hn::Mul(b1r, b1r), hn::Mul(b1i, b1i));
-    hn::Store(hn::Add(s0, s1), d, term);
-    for (size_t l = 0; l < hn::Lanes(d); ++l) p[k] = p[k] + term[l];
+// The terms of one operator (coefficients c) for a lane-wise set of pairs: real and imaginary
+// parts of a0 and a1 in separate vectors, lane l one pair, lanes in address order. Only the
+// terms, which depend on one pair alone, are formed side by side; operand order as in
+// weight_term and real_term.
+template <bool kReal, class D, class V = hn::Vec<D> >
+HWY_INLINE V Term(D d, V a0r, V a0i, V a1r, V a1i, const double* HWY_RESTRICT c) {
+  V b0r, b0i, b1r, b1i;
+  if constexpr (kReal) {
+    const V r0 = hn::Set(d, c[0]), r1 = hn::Set(d, c[1]);
+    const V r2 = hn::Set(d, c[2]), r3 = hn::Set(d, c[3]);
+    b0r = hn::Add(hn::Mul(r0, a0r), hn::Mul(r2, a1r));
+    b0i = hn::Add(hn::Mul(r0, a0i), hn::Mul(r2, a1i));
+    b1r = hn::Add(hn::Mul(r1, a0r), hn::Mul(r3, a1r));
+    b1i = hn::Add(hn::Mul(r1, a0i), hn::Mul(r3, a1i));
+  } else {  // m0r m0i m1r m1i m2r m2i m3r m3i
+    const V m0r = hn::Set(d, c[0]), m0i = hn::Set(d, c[1]);
+    const V m1r = hn::Set(d, c[2]), m1i = hn::Set(d, c[3]);
+    const V m2r = hn::Set(d, c[4]), m2i = hn::Set(d, c[5]);
+    const V m3r = hn::Set(d, c[6]), m3i = hn::Set(d, c[7]);
+    b0r = hn::Add(hn::Sub(hn::Mul(m0r, a0r), hn::Mul(m0i, a0i)),
+                  hn::Sub(hn::Mul(m2r, a1r), hn::Mul(m2i, a1i)));
+    b0i = hn::Add(hn::Add(hn::Mul(m0r, a0i), hn::Mul(m0i, a0r)),
+                  hn::Add(hn::Mul(m2r, a1i), hn::Mul(m2i, a1r)));
+    b1r = hn::Add(hn::Sub(hn::Mul(m1r, a0r), hn::Mul(m1i, a0i)),
+                  hn::Sub(hn::Mul(m3r, a1r), hn::Mul(m3i, a1i)));
+    b1i = hn::Add(hn::Add(hn::Mul(m1r, a0i), hn::Mul(m1i, a0r)),
+                  hn::Add(hn::Mul(m3r, a1i), hn::Mul(m3i, a1r)));
   }
+  const V s0 = hn::Add(hn::Mul(b0r, b0r), hn::Mul(b0i, b0i));
+  const V s1 = hn::Add(hn::Mul(b1r, b1r), hn::Mul(b1i, b1i));
+  return hn::Add(s0, s1);
+}
+
+// Adds lanes 0 .. 7 of four operators' terms t0 .. t3, in lane order, to p: operator 0 in
+// lane 0, 1 in lane 1, 2 in lane 4, 3 in lane 5 (the other lanes gather what they gather).
+// Interleaving pairs the operators per 128-bit block, joining halves puts terms l and l + 2 of
+// all four side by side, and swapping adjacent blocks brings l + 2 to the counted lanes: twelve
+// shuffles and eight additions for 32 terms, one addition per term and accumulator in order.
+template <class D, class V = hn::Vec<D> >
+HWY_INLINE V AddBlocks(D d, V p, V t0, V t1, V t2, V t3) {
+  const V lo01 = hn::InterleaveLower(d, t0, t1), hi01 = hn::InterleaveUpper(d, t0, t1);
+  const V lo23 = hn::InterleaveLower(d, t2, t3), hi23 = hn::InterleaveUpper(d, t2, t3);
+  const V c0 = hn::ConcatLowerLower(d, lo23, lo01), c1 = hn::ConcatLowerLower(d, hi23, hi01);
+  const V c4 = hn::ConcatUpperUpper(d, lo23, lo01), c5 = hn::ConcatUpperUpper(d, hi23, hi01);
+  for (const V c : {c0, c1, hn::SwapAdjacentBlocks(c0), hn::SwapAdjacentBlocks(c1), c4, c5,
+                    hn::SwapAdjacentBlocks(c4), hn::SwapAdjacentBlocks(c5)}) {
+    p = hn::Add(p, c);
+  }
+  return p;
 }
 
 // The whole sets of Lanes(d) pairs from pair 0, set s read by load(s, a0r, a0i, a1r, a1i);
-// returns the pairs done.
+// returns the pairs done. Each operator's terms are added to its accumulator one by one in
+// pair order: from a stored vector on scalar accumulators, or, on 8 lanes with several
+// operators, four operators at a time in the lanes of one vector (AddBlocks).
 template <size_t K, bool kReal, class D, class Load>
 HWY_INLINE size_t Sweep(D d, size_t pairs, const Load& load, const double* c, double* acc) {
   using V = hn::Vec<D>;
+  constexpr size_t C = detail::COEFS<kReal>;
   const size_t steps = pairs / hn::Lanes(d);
-  double p[K];
-  for (size_t k = 0; k < K; ++k) p[k] = acc[k];
-  for (size_t s = 0; s < steps; ++s) {
-    V a0r, a0i, a1r, a1i;
-    load(s, a0r, a0i, a1r, a1i);
-    AddTerms<K, kReal>(d, a0r, a0i, a1r, a1i, c, p);
+  if constexpr (K >= 2 && hn::MaxLanes(D()) == 8) {
+    constexpr size_t G = (K + 3) / 4;  // groups of four operators
+    HWY_ALIGN double lanes[8 * G] = {};
+    for (size_t k = 0; k < K; ++k) lanes[8 * (k / 4) + (k % 4) / 2 * 4 + k % 2] = acc[k];
+    V p[G];
+    for (size_t g = 0; g < G; ++g) p[g] = hn::Load(d, lanes + 8 * g);
+    for (size_t s = 0; s < steps; ++s) {
+      V a0r, a0i, a1r, a1i;
+      load(s, a0r, a0i, a1r, a1i);
+      V t[4 * G];
+      for (size_t k = 0; k < 4 * G; ++k)
+        t[k] = k < K ? Term<kReal>(d, a0r, a0i, a1r, a1i, c + C * k) : hn::Zero(d);
+      for (size_t g = 0; g < G; ++g)
+        p[g] = AddBlocks(d, p[g], t[4 * g], t[4 * g + 1], t[4 * g + 2], t[4 * g + 3]);
+    }
+    for (size_t g = 0; g < G; ++g) hn::Store(p[g], d, lanes + 8 * g);
+    for (size_t k = 0; k < K; ++k) acc[k] = lanes[8 * (k / 4) + (k % 4) / 2 * 4 + k % 2];
+  } else {
+    HWY_ALIGN double term[HWY_MAX_BYTES / sizeof(double)];
+    double p[K];
+    for (size_t k = 0; k < K; ++k) p[k] = acc[k];
+    for (size_t s = 0; s < steps; ++s) {
+      V a0r, a0i, a1r, a1i;
+      load(s, a0r, a0i, a1r, a1i);
+      for (size_t k = 0; k < K; ++k) {
+        hn::Store(Term<kReal>(d, a0r, a0i, a1r, a1i, c + C * k), d, term);
+        for (size_t l = 0; l < hn::Lanes(d); ++l) p[k] = p[k] + term[l];
+      }
+    }
+    for (size_t k = 0; k < K; ++k) acc[k] = p[k];
   }
-  for (size_t k = 0; k < K; ++k) acc[k] = p[k];
   return steps * hn::Lanes(d);
 }
 

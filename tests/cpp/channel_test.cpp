@@ -131,7 +131,7 @@ TEST(KrausWeights, EveryTargetMatchesThePlainLoop) {
       for (const size_t n : {size_t{2} << t, size_t{1} << 11})
         for (const Ops& ops : {dense, real, imag, mixed})
           for (const bool infinite : {false, true})
-            for (const size_t count : {1, 2, 5, 8})
+            for (const size_t count : {1, 2, 3, 4, 5, 8})
               for (const bool simd : {false, true}) {
                 std::vector<Amp> a = wide_amps(n, 31 * t + n);
                 if (infinite) a[n - 1] = Amp(0.5, -INFINITY);
