@@ -25,7 +25,9 @@ double probability_after_1q(std::span<const Amp> amps, size_t t, const std::arra
 
 // The weights of ops.size() / 4 operators (1 to WEIGH_BATCH, 4 entries each) in one sweep:
 // out[k] has exactly the bits of probability_after_1q for operator k, each weight keeping its
-// own accumulator in the same order. `simd` picks the vector body (the same bits).
+// own accumulator in the same order. `simd` picks the vector body (the same bits); operators
+// whose entries are all real or all imaginary skip the products that are exact zeros, with the
+// same bits (the full products run again when such a weight is not finite).
 void probabilities_after_1q(bool simd, std::span<const Amp> amps, size_t t,
                             std::span<const Amp> ops, double* out);
 
