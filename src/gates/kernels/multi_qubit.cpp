@@ -1,0 +1,285 @@
+// The dense k-qubit kernel: portable bodies, Highway bodies per target, and the entry point that
+// builds the offset table and picks the body.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "gates/kernels/multi_qubit.cpp"
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "error.hpp"
+#include "gates/kernels/complex.hpp"
+#include "gates/kernels/multi_qubit.hpp"
+#include "gates/kernels/runner.hpp"
+
+// ---- portable bodies (compiled once, at baseline) ----
+#ifndef TAVRO_GATES_KERNELS_MULTI_QUBIT_PORTABLE_
+#define TAVRO_GATES_KERNELS_MULTI_QUBIT_PORTABLE_
+namespace tavro::kernels::detail::multi_qubit {
+
+// One body call: `runs` runs of groups from `base` (an index into `a`). A run is the `run`
+// consecutive groups whose bases lie below the lowest target bit; off[i] is the distance from a
+// group's base to its amplitude of local index i. The vector bodies read the gate from the
+// coefficient tables: entry e = c*D + r at re[2e], re[2e + 1] (its real part twice) and im[2e],
+// im[2e + 1] ((G.im, G.im) for the plain body, (-G.im, G.im) for the fused one).
+struct KqCall {
+  Amp* a;
+  size_t base;
+  size_t runs;
+  const size_t* off;
+  uint64_t mask;
+  size_t run;
+  size_t dim;
+  const Amp* gate;
+  const double* re;
+  const double* im;
+};
+
+// The next base after `base`: the next index whose target bits are clear and whose bits below
+// the lowest target are clear. Targets {1, 2, 4} (mask 0b10110, run 2): 0 -> 8 -> 32.
+inline size_t next_base(size_t base, uint64_t mask, size_t run) {
+  return ((base | mask) + run) & ~mask;
+}
+
+// out_r = sum over c of gate[c*D + r] * a_c for the group whose base amplitude is p[0]; all D
+// inputs are read before the first output is written. Plain: separately rounded products,
+// terms added left to right. Fused: the chain of mul_fused and acc_chain_fused.
+template <size_t D, bool kFused>
+inline void group_portable(Amp* HWY_RESTRICT p, const size_t* off, const Amp* gate) {
+  Amp a[D];
+  for (size_t c = 0; c < D; ++c) a[c] = p[off[c]];
+  for (size_t r = 0; r < D; ++r) {
+    Amp t = kFused ? mul_fused(gate[r], a[0]) : mul_plain(gate[r], a[0]);
+    for (size_t c = 1; c < D; ++c) {
+      t = kFused ? acc_chain_fused(gate[c * D + r], a[c], t)
+                 : add_plain(t, mul_plain(gate[c * D + r], a[c]));
+    }
+    p[off[r]] = t;
+  }
+}
+
+template <size_t D, bool kFused>
+void runs_portable(const KqCall& c) {
+  size_t base = c.base;
+  for (size_t i = 0; i < c.runs; ++i, base = next_base(base, c.mask, c.run)) {
+    for (size_t j = 0; j < c.run; ++j) group_portable<D, kFused>(c.a + base + j, c.off, c.gate);
+  }
+}
+
+// f.template operator()<D>() for the call's dimension (8, 16 or 32).
+template <class F>
+inline void by_dim(size_t dim, const F& f) {
+  if (dim == 8) return f.template operator()<8>();
+  if (dim == 16) return f.template operator()<16>();
+  f.template operator()<32>();
+}
+
+inline void plain_portable(const KqCall& c) {
+  by_dim(c.dim, [&]<size_t D>() { runs_portable<D, false>(c); });
+}
+inline void fused_portable(const KqCall& c) {
+  by_dim(c.dim, [&]<size_t D>() { runs_portable<D, true>(c); });
+}
+
+}  // namespace tavro::kernels::detail::multi_qubit
+#endif  // TAVRO_GATES_KERNELS_MULTI_QUBIT_PORTABLE_
+
+#include "gates/kernels/complex-inl.h"
+
+// ---- vector bodies, one copy per target ----
+HWY_BEFORE_NAMESPACE();
+namespace tavro::kernels::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+namespace mq = detail::multi_qubit;
+
+#if HWY_TARGET == HWY_SCALAR
+
+// One lane cannot hold an amplitude: the portable bodies serve.
+void KqPlain(const mq::KqCall& c) { mq::plain_portable(c); }
+void KqFused(const mq::KqCall& c) { mq::fused_portable(c); }
+
+#else  // HWY_TARGET != HWY_SCALAR
+
+// No scalar complex arithmetic is compiled in this per-target code: on targets with FMA, GCC 12's
+// SLP vectorizer turns a scalar a*b - c*d into vfmaddsub despite -ffp-contract=off. Amplitudes
+// are only copied here; every product and sum is a vector operation of complex-inl.h's kind.
+
+inline double* Doubles(Amp* a) { return reinterpret_cast<double*>(a); }
+
+// The plain body across the outputs: the group's D inputs are copied to a contiguous block, each
+// broadcast to every lane in turn, and a vector holds consecutive rows r of one column, so lane
+// for lane it forms mul_plain(gate[c*D + r], a_c) and adds it to row r's sum, c = 0 first.
+// Works for any run, so it serves lowest slots 0 and 1.
+template <size_t D>
+HWY_INLINE void PlainRuns(const mq::KqCall& c) {
+  const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  constexpr size_t kPer = hn::MaxLanes(d) / 2;  // amplitudes per vector
+  constexpr size_t kOut = D / kPer;
+  static_assert(kPer >= 1 && D % kPer == 0);
+  size_t base = c.base;
+  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask, c.run)) {
+    for (size_t j = 0; j < c.run; ++j) {
+      Amp* HWY_RESTRICT p = c.a + base + j;
+      alignas(64) Amp in[D];
+      for (size_t k = 0; k < D; ++k) in[k] = p[c.off[k]];
+      V out[kOut];
+      for (size_t k = 0; k < D; ++k) {
+        const V a = hn::LoadDup128(d, Doubles(in + k));
+        for (size_t v = 0; v < kOut; ++v) {
+          const size_t e = 2 * (k * D + v * kPer);
+          const V t = MulPlain(d, hn::Load(d, c.re + e), hn::Load(d, c.im + e), a);
+          out[v] = k == 0 ? t : hn::Add(out[v], t);
+        }
+      }
+      for (size_t v = 0; v < kOut; ++v) hn::Store(out[v], d, Doubles(in + v * kPer));
+      for (size_t r = 0; r < D; ++r) p[c.off[r]] = in[r];
+    }
+  }
+}
+
+// The fused body across the run: a vector holds consecutive amplitudes of one role, so each lane
+// runs the chain of its own group, in the same order: mul_fused of the first term, then one
+// acc_chain_fused link per further term, with the operands of MulFused and AccChainFused (the
+// swapped input and the coefficient pair (-G.im, G.im) are formed once per input, not per link).
+// kRows outputs at a time keep that many independent chains in flight.
+template <size_t D>
+HWY_INLINE void FusedRuns(const mq::KqCall& c) {
+  const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  constexpr size_t kPer = hn::MaxLanes(d) / 2;  // divides run: the lowest slot is 2 or more
+  constexpr size_t kRows = 8;
+  size_t base = c.base;
+  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask, c.run)) {
+    double* HWY_RESTRICT p = Doubles(c.a + base);
+    for (size_t j = 0; j < c.run; j += kPer) {
+      V a[D], s[D];
+      for (size_t k = 0; k < D; ++k) {
+        a[k] = hn::LoadU(d, p + 2 * (j + c.off[k]));
+        s[k] = SwapReIm(d, a[k]);
+      }
+      for (size_t r0 = 0; r0 < D; r0 += kRows) {
+        V t[kRows];
+        for (size_t q = 0; q < kRows; ++q) {
+          const size_t e = 2 * (r0 + q);
+          // fma: one rounding here is part of the result
+          t[q] = hn::MulAdd(hn::Set(d, c.re[e]), a[0], hn::Mul(s[0], hn::LoadDup128(d, c.im + e)));
+        }
+        for (size_t k = 1; k < D; ++k) {
+          for (size_t q = 0; q < kRows; ++q) {
+            const size_t e = 2 * (k * D + r0 + q);
+            const V inner = hn::MulAdd(s[k], hn::LoadDup128(d, c.im + e), t[q]);
+            t[q] = hn::MulAdd(hn::Set(d, c.re[e]), a[k], inner);
+          }
+        }
+        for (size_t q = 0; q < kRows; ++q) hn::StoreU(t[q], d, p + 2 * (j + c.off[r0 + q]));
+      }
+    }
+  }
+}
+
+void KqPlain(const mq::KqCall& c) {
+  mq::by_dim(c.dim, [&]<size_t D>() { PlainRuns<D>(c); });
+}
+
+// The fused chain needs one rounding per MulAdd; where Highway would emulate it with two, the
+// portable chain runs instead, so simd = true never changes a result.
+void KqFused(const mq::KqCall& c) {
+#if HWY_NATIVE_FMA
+  mq::by_dim(c.dim, [&]<size_t D>() { FusedRuns<D>(c); });
+#else
+  mq::fused_portable(c);
+#endif
+}
+
+#endif  // HWY_TARGET == HWY_SCALAR
+
+}  // namespace tavro::kernels::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace tavro::kernels {
+
+HWY_EXPORT(KqPlain);
+HWY_EXPORT(KqFused);
+
+namespace {
+
+namespace mq = detail::multi_qubit;
+
+// The gate in the layout of the vector bodies (see KqCall).
+template <size_t D>
+struct Coeffs {
+  alignas(64) double re[2 * D * D];
+  alignas(64) double im[2 * D * D];
+
+  Coeffs(std::span<const Amp> gate, bool fused) {
+    for (size_t e = 0; e < D * D; ++e) {
+      re[2 * e] = re[2 * e + 1] = gate[e].real();
+      im[2 * e] = fused ? -gate[e].imag() : gate[e].imag();
+      im[2 * e + 1] = gate[e].imag();
+    }
+  }
+};
+
+// The kernel for D = 2^k: the offset table, the mask and the run from the slots, then the body
+// of the form the lowest slot calls for on every run of groups. Everything lives on this
+// thread's stack; the pieces only read it.
+template <size_t D>
+void apply_kq_generic(bool simd, std::span<Amp> amps, const std::array<size_t, 5>& targets,
+                      std::span<const Amp> gate) {
+  constexpr size_t K = std::countr_zero(D);
+  // off[i] = sum over j of bit (K-1-j) of i, moved to slot t_j: targets[0] is the high bit.
+  // Slots (0, 3, 5): off = {0, 32, 8, 40, 1, 33, 9, 41}.
+  std::array<size_t, D> off{};
+  uint64_t mask = 0;
+  for (size_t j = 0; j < K; ++j) {
+    mask |= uint64_t{1} << targets[j];
+    for (size_t i = 0; i < D; ++i) off[i] |= ((i >> (K - 1 - j)) & 1) << targets[j];
+  }
+  const size_t lowest = std::countr_zero(mask);
+  const bool fused = lowest >= 2;
+  mq::KqCall call{nullptr, 0,           0,       off.data(), mask, size_t{1} << lowest,
+                  D,       gate.data(), nullptr, nullptr};
+  const auto on_runs = [&](const auto& body) {
+    run_groups_par_or_seq(amps, mask, [&](std::span<Amp> chunk, size_t base, size_t runs) {
+      mq::KqCall c = call;
+      c.a = chunk.data();
+      c.base = base;
+      c.runs = runs;
+      body(c);
+    });
+  };
+  if (!simd) return on_runs(fused ? mq::fused_portable : mq::plain_portable);
+  const Coeffs<D> coeffs(gate, fused);
+  call.re = coeffs.re;
+  call.im = coeffs.im;
+  if (fused) return on_runs([](const mq::KqCall& c) { HWY_DYNAMIC_DISPATCH(KqFused)(c); });
+  on_runs([](const mq::KqCall& c) { HWY_DYNAMIC_DISPATCH(KqPlain)(c); });
+}
+
+}  // namespace
+
+void apply_kq(bool simd, std::span<Amp> amps, const std::array<size_t, 5>& targets, size_t k,
+              std::span<const Amp> gate) {
+  switch (k) {
+    case 3:
+      return apply_kq_generic<8>(simd, amps, targets, gate);
+    case 4:
+      return apply_kq_generic<16>(simd, amps, targets, gate);
+    case 5:
+      return apply_kq_generic<32>(simd, amps, targets, gate);
+    default:
+      throw Fault(
+          "internal error: entered unreachable code: apply_kq only supports k in 3..=5, got " +
+          std::to_string(k));
+  }
+}
+
+}  // namespace tavro::kernels
+#endif  // HWY_ONCE
