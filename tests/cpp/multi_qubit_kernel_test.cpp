@@ -26,14 +26,22 @@ namespace {
 using Slots = std::array<size_t, 5>;
 constexpr size_t P2(size_t k) { return size_t{1} << k; }
 
+enum Kind { UNIFORM, DYADIC, ZERO_GATE };
+
 // Uniform parts, or dyadic ones (signed zeros among them) whose sums often cancel exactly, so
-// that the sign of a zero result shows the order of the operations.
-std::vector<Amp> make(size_t n, uint64_t seed, bool dyadic) {
+// that the sign of a zero result shows the order of the operations. ZERO_GATE: amplitudes with
+// re < 0 < im, whose every product with a zero entry has real part -0.0 = (0 * re) - (0 * im);
+// a sum of them stays -0.0 only if it starts from the first term, not from +0.0.
+std::vector<Amp> make(size_t n, uint64_t seed, Kind kind, bool gate) {
   static constexpr double FEW[] = {-1.0, -0.5, -0.0, 0.0, 0.5, 0.25, -2.0, 1.0};
   std::mt19937_64 gen(seed);
   std::uniform_real_distribution<double> u(-1.0, 1.0);
   std::vector<Amp> v(n);
-  for (Amp& a : v) a = dyadic ? Amp(FEW[gen() % 8], FEW[gen() % 8]) : Amp(u(gen), u(gen));
+  for (Amp& a : v) {
+    if (kind == UNIFORM) a = Amp(u(gen), u(gen));
+    if (kind == DYADIC) a = Amp(FEW[gen() % 8], FEW[gen() % 8]);
+    if (kind == ZERO_GATE) a = gate ? Amp(0.0, 0.0) : Amp(-std::abs(u(gen)) - 0.5, u(gen) + 1.5);
+  }
   return v;
 }
 
@@ -110,6 +118,8 @@ const Case SMALL[] = {
     {"k5_65432", 7, 5, {6, 5, 4, 3, 2}}, {"k5_37584", 9, 5, {3, 7, 5, 8, 4}},
 };
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
 class KqKernel : public testing::TestWithParam<Case> {};
 
 // Vector and portable bodies on every compiled target give the model's bits for the form the
@@ -121,11 +131,11 @@ TEST_P(KqKernel, MatchesModelOnEveryTarget) {
   (void)simd_available();  // the flag is fixed on first use: before any target is mocked
   std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
   targets.push_back(0);  // 0: no mock, the state left behind
-  for (const bool dyadic : {false, true}) {
-    const std::vector<Amp> in = make(P2(t.n), t.n + 11 * t.k + lowest + dyadic, dyadic);
-    const std::vector<Amp> g = make(P2(2 * t.k), 3 * t.k + dyadic, dyadic);
+  for (const Kind kind : {UNIFORM, DYADIC, ZERO_GATE}) {
+    const std::vector<Amp> in = make(P2(t.n), t.n + 11 * t.k + lowest + kind, kind, false);
+    const std::vector<Amp> g = make(P2(2 * t.k), 3 * t.k + kind, kind, true);
     const std::vector<Amp> want = model(in, t.s, t.k, g, fused);
-    if (!dyadic) {
+    if (kind == UNIFORM) {
       EXPECT_GT(differing(want, model(in, t.s, t.k, g, !fused)), 0u) << "forms agree";
     }
     for (const int64_t target : targets) {
@@ -134,7 +144,7 @@ TEST_P(KqKernel, MatchesModelOnEveryTarget) {
         std::vector<Amp> got = in;
         apply_kq(simd, got, t.s, t.k, g);
         EXPECT_EQ(differing(got, want), 0u)
-            << hwy::TargetName(target) << " simd=" << simd << " dyadic=" << dyadic;
+            << hwy::TargetName(target) << " simd=" << simd << " kind=" << kind;
       }
     }
   }
@@ -155,8 +165,8 @@ TEST(KqKernelLarge, PiecesGiveTheSequentialBits) {
   const bool simd = simd_available();
   for (const Case& t : LARGE) {
     const size_t lowest = *std::min_element(t.s.begin(), t.s.begin() + t.k);
-    const std::vector<Amp> in = make(P2(t.n), 5 * t.k + lowest, false);
-    const std::vector<Amp> g = make(P2(2 * t.k), t.k, false);
+    const std::vector<Amp> in = make(P2(t.n), 5 * t.k + lowest, UNIFORM, false);
+    const std::vector<Amp> g = make(P2(2 * t.k), t.k, UNIFORM, true);
     std::vector<Amp> got = in;
     apply_kq(simd, got, t.s, t.k, g);
     EXPECT_EQ(differing(got, model(in, t.s, t.k, g, lowest >= 2)), 0u) << t.name;
