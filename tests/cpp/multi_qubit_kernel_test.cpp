@@ -106,7 +106,7 @@ struct Case {
 };
 
 // Each body on lowest slots 0, 1, 2 and above; targets ascending, descending and mixed; the top
-// slot among them; runs of 4 amplitudes up to whole 2^7 halves.
+// slot among them; runs of 4 amplitudes up to 2^9, which the walk cuts into runs of 2^8.
 const Case SMALL[] = {
     {"k3_012", 7, 3, {0, 1, 2}},         {"k3_210", 7, 3, {2, 1, 0}},
     {"k3_142", 7, 3, {1, 4, 2}},         {"k3_035", 7, 3, {0, 3, 5}},
@@ -116,6 +116,7 @@ const Case SMALL[] = {
     {"k4_7354", 8, 4, {7, 3, 5, 4}},     {"k5_01234", 6, 5, {0, 1, 2, 3, 4}},
     {"k5_40625", 7, 5, {4, 0, 6, 2, 5}}, {"k5_15342", 7, 5, {1, 5, 3, 4, 2}},
     {"k5_65432", 7, 5, {6, 5, 4, 3, 2}}, {"k5_37584", 9, 5, {3, 7, 5, 8, 4}},
+    {"k3_runs_cut", 12, 3, {11, 9, 10}},
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }

@@ -5,6 +5,7 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -22,11 +23,11 @@
 #define TAVRO_GATES_KERNELS_MULTI_QUBIT_PORTABLE_
 namespace tavro::kernels::detail::multi_qubit {
 
-// One body call: `runs` runs of groups from `base` (an index into `a`). A run is the `run`
-// consecutive groups whose bases lie below the lowest target bit; off[i] is the distance from a
-// group's base to its amplitude of local index i. The vector bodies read the gate from the
-// coefficient tables: entry e = c*D + r at re[2e], re[2e + 1] (its real part twice) and im[2e],
-// im[2e + 1] ((G.im, G.im) for the plain body, (-G.im, G.im) for the fused one).
+// One body call: `runs` runs from `base` (an index into `a`). A run is `run` consecutive
+// groups, all below the lowest target bit, so they share one set of roles; the bases of runs are
+// the indices with every bit of `mask` clear, and `mask` holds the target bits and the bits that
+// count within a run. off[i] is the distance from a group's base to its amplitude of local index
+// i. The vector bodies read the gate from the coefficient tables (see Coeffs).
 struct KqCall {
   Amp* a;
   size_t base;
@@ -40,11 +41,9 @@ struct KqCall {
   const double* im;
 };
 
-// The next base after `base`: the next index whose target bits are clear and whose bits below
-// the lowest target are clear. Targets {1, 2, 4} (mask 0b10110, run 2): 0 -> 8 -> 32.
-inline size_t next_base(size_t base, uint64_t mask, size_t run) {
-  return ((base | mask) + run) & ~mask;
-}
+// The base of the next run: the next index above `base` with every bit of `mask` clear.
+// Targets {1, 2, 4} with a run of 2 (mask 0b10111): 0 -> 8 -> 32 -> 40.
+inline size_t next_base(size_t base, uint64_t mask) { return ((base | mask) + 1) & ~mask; }
 
 // out_r = sum over c of gate[c*D + r] * a_c for the group whose base amplitude is p[0]; all D
 // inputs are read before the first output is written. Plain: separately rounded products,
@@ -66,7 +65,7 @@ inline void group_portable(Amp* HWY_RESTRICT p, const size_t* off, const Amp* ga
 template <size_t D, bool kFused>
 void runs_portable(const KqCall& c) {
   size_t base = c.base;
-  for (size_t i = 0; i < c.runs; ++i, base = next_base(base, c.mask, c.run)) {
+  for (size_t i = 0; i < c.runs; ++i, base = next_base(base, c.mask)) {
     for (size_t j = 0; j < c.run; ++j) group_portable<D, kFused>(c.a + base + j, c.off, c.gate);
   }
 }
@@ -111,34 +110,45 @@ void KqFused(const mq::KqCall& c) { mq::fused_portable(c); }
 
 inline double* Doubles(Amp* a) { return reinterpret_cast<double*>(a); }
 
-// The plain body across the outputs: the group's D inputs are copied to a contiguous block, each
-// broadcast to every lane in turn, and a vector holds consecutive rows r of one column, so lane
-// for lane it forms mul_plain(gate[c*D + r], a_c) and adds it to row r's sum, c = 0 first.
-// Works for any run, so it serves lowest slots 0 and 1.
+// The plain body across the outputs: a vector holds consecutive rows r of one column, real
+// parts and imaginary parts in vectors of their own, and every input is broadcast in turn, so lane
+// for lane it forms mul_plain(gate[c*D + r], a_c) (re = G.re a.re - G.im a.im, im = G.re a.im +
+// G.im a.re) and adds it to row r's sum, c = 0 first. The group's inputs and outputs are copied
+// through a planar block. Works for any run, so it serves lowest slots 0 and 1.
 template <size_t D>
 HWY_INLINE void PlainRuns(const mq::KqCall& c) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
-  constexpr size_t kPer = hn::MaxLanes(d) / 2;  // amplitudes per vector
-  constexpr size_t kOut = D / kPer;
-  static_assert(kPer >= 1 && D % kPer == 0);
+  constexpr size_t kRows = hn::MaxLanes(d);  // rows per vector
+  constexpr size_t kOut = D / kRows;
+  static_assert(kRows >= 1 && D % kRows == 0);
   size_t base = c.base;
-  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask, c.run)) {
+  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask)) {
     for (size_t j = 0; j < c.run; ++j) {
       Amp* HWY_RESTRICT p = c.a + base + j;
-      alignas(64) Amp in[D];
-      for (size_t k = 0; k < D; ++k) in[k] = p[c.off[k]];
-      V out[kOut];
+      alignas(64) double xr[D], xi[D];
       for (size_t k = 0; k < D; ++k) {
-        const V a = hn::LoadDup128(d, Doubles(in + k));
+        xr[k] = p[c.off[k]].real();
+        xi[k] = p[c.off[k]].imag();
+      }
+      V sr[kOut], si[kOut];
+      for (size_t k = 0; k < D; ++k) {
+        const V ar = hn::Set(d, xr[k]);
+        const V ai = hn::Set(d, xi[k]);
         for (size_t v = 0; v < kOut; ++v) {
-          const size_t e = 2 * (k * D + v * kPer);
-          const V t = MulPlain(d, hn::Load(d, c.re + e), hn::Load(d, c.im + e), a);
-          out[v] = k == 0 ? t : hn::Add(out[v], t);
+          const V gr = hn::Load(d, c.re + k * D + v * kRows);
+          const V gi = hn::Load(d, c.im + k * D + v * kRows);
+          const V tr = hn::Sub(hn::Mul(gr, ar), hn::Mul(gi, ai));
+          const V ti = hn::Add(hn::Mul(gr, ai), hn::Mul(gi, ar));
+          sr[v] = k == 0 ? tr : hn::Add(sr[v], tr);
+          si[v] = k == 0 ? ti : hn::Add(si[v], ti);
         }
       }
-      for (size_t v = 0; v < kOut; ++v) hn::Store(out[v], d, Doubles(in + v * kPer));
-      for (size_t r = 0; r < D; ++r) p[c.off[r]] = in[r];
+      for (size_t v = 0; v < kOut; ++v) {
+        hn::Store(sr[v], d, xr + v * kRows);
+        hn::Store(si[v], d, xi + v * kRows);
+      }
+      for (size_t r = 0; r < D; ++r) p[c.off[r]] = Amp(xr[r], xi[r]);
     }
   }
 }
@@ -155,7 +165,7 @@ HWY_INLINE void FusedRuns(const mq::KqCall& c) {
   constexpr size_t kPer = hn::MaxLanes(d) / 2;  // divides run: the lowest slot is 2 or more
   constexpr size_t kRows = 8;
   size_t base = c.base;
-  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask, c.run)) {
+  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask)) {
     double* HWY_RESTRICT p = Doubles(c.a + base);
     for (size_t j = 0; j < c.run; j += kPer) {
       V a[D], s[D];
@@ -212,7 +222,9 @@ namespace {
 
 namespace mq = detail::multi_qubit;
 
-// The gate in the layout of the vector bodies (see KqCall).
+// The gate in the layout of the vector bodies. Plain: entry e = c*D + r at re[e] and im[e], so
+// a column's rows are consecutive. Fused: its real part twice at re[2e], re[2e + 1] and the
+// pair (-G.im, G.im) at im[2e], im[2e + 1], the coefficients of one amplitude's two lanes.
 template <size_t D>
 struct Coeffs {
   alignas(64) double re[2 * D * D];
@@ -220,8 +232,13 @@ struct Coeffs {
 
   Coeffs(std::span<const Amp> gate, bool fused) {
     for (size_t e = 0; e < D * D; ++e) {
+      if (!fused) {
+        re[e] = gate[e].real();
+        im[e] = gate[e].imag();
+        continue;
+      }
       re[2 * e] = re[2 * e + 1] = gate[e].real();
-      im[2 * e] = fused ? -gate[e].imag() : gate[e].imag();
+      im[2 * e] = -gate[e].imag();
       im[2 * e + 1] = gate[e].imag();
     }
   }
@@ -244,10 +261,16 @@ void apply_kq_generic(bool simd, std::span<Amp> amps, const std::array<size_t, 5
   }
   const size_t lowest = std::countr_zero(mask);
   const bool fused = lowest >= 2;
-  mq::KqCall call{nullptr, 0,           0,       off.data(), mask, size_t{1} << lowest,
+  // The group runner spreads whole runs over the workers. Below a high lowest slot a run is
+  // long (with the top slots, one run is the whole buffer), so a run is cut into runs of at most
+  // 2^RUN_BITS groups, the bits below that counted within a run.
+  constexpr size_t RUN_BITS = 8;
+  const size_t run_bits = std::min(lowest, RUN_BITS);
+  const uint64_t walk = mask | ((uint64_t{1} << run_bits) - 1);
+  mq::KqCall call{nullptr, 0,           0,       off.data(), walk, size_t{1} << run_bits,
                   D,       gate.data(), nullptr, nullptr};
   const auto on_runs = [&](const auto& body) {
-    run_groups_par_or_seq(amps, mask, [&](std::span<Amp> chunk, size_t base, size_t runs) {
+    run_groups_par_or_seq(amps, walk, [&](std::span<Amp> chunk, size_t base, size_t runs) {
       mq::KqCall c = call;
       c.a = chunk.data();
       c.base = base;
