@@ -109,32 +109,30 @@ void KqFused(const mq::KqCall& c) { mq::fused_portable(c); }
 // are only copied here; every product and sum is a vector operation of complex-inl.h's kind.
 
 inline double* Doubles(Amp* a) { return reinterpret_cast<double*>(a); }
+inline const double* Doubles(const Amp* a) { return reinterpret_cast<const double*>(a); }
 
 // The plain body across the outputs: a vector holds consecutive rows r of one column, real
 // parts and imaginary parts in vectors of their own, and every input is broadcast in turn, so lane
 // for lane it forms mul_plain(gate[c*D + r], a_c) (re = G.re a.re - G.im a.im, im = G.re a.im +
-// G.im a.re) and adds it to row r's sum, c = 0 first. The group's inputs and outputs are copied
-// through a planar block. Works for any run, so it serves lowest slots 0 and 1.
+// G.im a.re) and adds it to row r's sum, c = 0 first. All D inputs are read before the first
+// store. Works for any run, so it serves lowest slots 0 and 1.
 template <size_t D>
 HWY_INLINE void PlainRuns(const mq::KqCall& c) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr size_t kRows = hn::MaxLanes(d);  // rows per vector
   constexpr size_t kOut = D / kRows;
-  static_assert(kRows >= 1 && D % kRows == 0);
+  constexpr size_t kPer = kRows / 2;  // amplitudes per interleaved vector
+  static_assert(kPer >= 1 && D % kRows == 0);
   size_t base = c.base;
   for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask)) {
     for (size_t j = 0; j < c.run; ++j) {
       Amp* HWY_RESTRICT p = c.a + base + j;
-      alignas(64) double xr[D], xi[D];
-      for (size_t k = 0; k < D; ++k) {
-        xr[k] = p[c.off[k]].real();
-        xi[k] = p[c.off[k]].imag();
-      }
       V sr[kOut], si[kOut];
       for (size_t k = 0; k < D; ++k) {
-        const V ar = hn::Set(d, xr[k]);
-        const V ai = hn::Set(d, xi[k]);
+        const double* x = Doubles(p + c.off[k]);
+        const V ar = hn::Set(d, x[0]);
+        const V ai = hn::Set(d, x[1]);
         for (size_t v = 0; v < kOut; ++v) {
           const V gr = hn::Load(d, c.re + k * D + v * kRows);
           const V gi = hn::Load(d, c.im + k * D + v * kRows);
@@ -144,20 +142,24 @@ HWY_INLINE void PlainRuns(const mq::KqCall& c) {
           si[v] = k == 0 ? ti : hn::Add(si[v], ti);
         }
       }
+      // Interleaved per 128-bit block: the lower vector holds rows 0, 2, 4, .. of its kRows,
+      // the upper one rows 1, 3, 5, ..; each amplitude then moves on as one 128-bit copy.
+      alignas(64) Amp out[D];
       for (size_t v = 0; v < kOut; ++v) {
-        hn::Store(sr[v], d, xr + v * kRows);
-        hn::Store(si[v], d, xi + v * kRows);
+        hn::Store(hn::InterleaveLower(d, sr[v], si[v]), d, Doubles(out + v * kRows));
+        hn::Store(hn::InterleaveUpper(d, sr[v], si[v]), d, Doubles(out + v * kRows + kPer));
       }
-      for (size_t r = 0; r < D; ++r) p[c.off[r]] = Amp(xr[r], xi[r]);
+      const hn::Full128<double> d1;
+#pragma GCC unroll 32
+      for (size_t r = 0; r < D; ++r) {
+        const size_t w = r % kRows;
+        const size_t at = r - w + (w % 2) * kPer + w / 2;
+        hn::StoreU(hn::Load(d1, Doubles(out + at)), d1, Doubles(p + c.off[r]));
+      }
     }
   }
 }
 
-// The fused body across the run: a vector holds consecutive amplitudes of one role, so each lane
-// runs the chain of its own group, in the same order: mul_fused of the first term, then one
-// acc_chain_fused link per further term, with the operands of MulFused and AccChainFused (the
-// swapped input and the coefficient pair (-G.im, G.im) are formed once per input, not per link).
-// kRows outputs at a time keep that many independent chains in flight.
 template <size_t D>
 HWY_INLINE void FusedRuns(const mq::KqCall& c) {
   const hn::ScalableTag<double> d;
