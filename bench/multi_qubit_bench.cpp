@@ -2,64 +2,53 @@
 // operations, on the slot placements the kernels tell apart. A fresh state has every slot live,
 // so a qubit is its slot here.
 //
-// Dense placements (the label gives the slots and the arithmetic form):
-//   low    0 .. k-1            plain body, groups of consecutive amplitudes;
-//   lo2    2 .. k+1            fused body on runs of 4 amplitudes, one vector per role;
-//   mid    around n/2          fused body on long runs;
-//   mixed  n-1, 0, n/2, ...    plain body, roles far apart;
-//   top    n-k .. n-1          fused body, one block: runs of groups divided among the workers.
+// Dense placements, the first k of:
+//   low    0, 1, 2, 3, 4             plain body, groups of consecutive amplitudes;
+//   lo2    2, 3, 4, 5, 6             fused body on runs of 4 amplitudes, one vector per role;
+//   mid    n/2 - 2 .. n/2 + 2        fused body on long runs;
+//   mixed  n-1, 0, n/2, 3, n/2+3     plain body, roles far apart (the diagonal rows take up to
+//                                    ten: 6, n-4, 1, n/2-3, 2 follow);
+//   top    n-1, n-2, .. n-5          fused body, one block: its runs divided among the workers.
 // Every amplitude is read and written once, so a memory-bound gate is about 1 against the
 // streaming pass; k = 5 does 32 complex multiply-adds per amplitude and may be bound by its
 // arithmetic instead.
-#include <algorithm>
 #include <array>
 #include <cmath>
+#include <span>
 #include <string>
 #include <vector>
 
-#include "baseline.hpp"
-#include "par/plan.hpp"
-#include "par/pool.hpp"
 #include "ratio.hpp"
 #include "state/sv.hpp"
 
 namespace tavro::bench {
 namespace {
 
+using Slots = std::array<size_t, 10>;
+
 struct Placement {
   const char* name;
-  std::vector<size_t> (*slots)(uint32_t n, size_t k);
+  Slots (*slots)(uint32_t n);  // the first k are the targets
 };
 
 const Placement PLACEMENTS[] = {
     {"low",
-     [](uint32_t, size_t k) {
-       std::vector<size_t> s(k);
-       for (size_t j = 0; j < k; ++j) s[j] = j;
-       return s;
+     [](uint32_t) {
+       return Slots{0, 1, 2, 3, 4};
      }},
     {"lo2",
-     [](uint32_t, size_t k) {
-       std::vector<size_t> s(k);
-       for (size_t j = 0; j < k; ++j) s[j] = k + 1 - j;
-       return s;
+     [](uint32_t) {
+       return Slots{2, 3, 4, 5, 6};
      }},
     {"mid",
-     [](uint32_t n, size_t k) {
-       std::vector<size_t> s(k);
-       for (size_t j = 0; j < k; ++j) s[j] = n / 2 - 2 + j;
-       return s;
+     [](uint32_t n) {
+       return Slots{n / 2 - 2, n / 2 - 1, n / 2, n / 2 + 1, n / 2 + 2};
      }},
     {"mixed",
-     [](uint32_t n, size_t k) {
-       const size_t all[] = {n - 1, 0, n / 2, 3, n / 2 + 3, 6, n - 4, 1, n / 2 - 3, 9};
-       return std::vector<size_t>(all, all + k);
-     }},
+     [](uint32_t n) { return Slots{n - 1, 0, n / 2, 3, n / 2 + 3, 6, n - 4, 1, n / 2 - 3, 2}; }},
     {"top",
-     [](uint32_t n, size_t k) {
-       std::vector<size_t> s(k);
-       for (size_t j = 0; j < k; ++j) s[j] = n - 1 - j;
-       return s;
+     [](uint32_t n) {
+       return Slots{n - 1, n - 2, n - 3, n - 4, n - 5};
      }},
 };
 
@@ -88,57 +77,21 @@ std::vector<Amp> phases(size_t k) {
   return d;
 }
 
-std::string slot_list(const std::vector<size_t>& s) {
-  std::string out;
-  for (const size_t t : s) {
-    if (!out.empty()) out += ',';
-    out += std::to_string(t);
-  }
-  return out;
-}
-
-// "slots body": the arithmetic form the lowest slot picks.
-std::string dense_label(const std::vector<size_t>& s) {
-  const size_t lowest = *std::min_element(s.begin(), s.end());
-  return slot_list(s) + (lowest >= 2 ? " fused" : " plain");
-}
-
-template <class Apply>
-void on_state(benchmark::State& st, uint32_t n, const Apply& apply, const std::string& label) {
-  RatioTimer timer(st, n, Against::Stream);
-  auto sv = TavroSV::zero(n);
-  if (!sv) {
-    st.SkipWithError(sv.error().display().c_str());
-    return;
-  }
-  fill_uniform(sv->amps());
-  apply(*sv);  // untimed, as in add_state_bench
-  for (auto _ : st) timer.time([&] { apply(*sv); });
-  timer.report();
-  st.SetLabel(label);
-}
-
 const bool registered = [] {
   for (const size_t k : {3, 4, 5}) {
     for (const Placement& p : PLACEMENTS) {
-      add_bench("kq/k" + std::to_string(k) + "/" + p.name,
-                [k, &p](benchmark::State& st, uint32_t n) {
-                  const std::vector<Amp> m = dense_unitary(k);
-                  const std::vector<size_t> s = p.slots(n, k);
-                  on_state(
-                      st, n, [&](TavroSV& sv) { (void)sv.apply_gate_kq(m, s); }, dense_label(s));
-                });
+      add_state_bench("kq/k" + std::to_string(k) + "/" + p.name, Against::Stream,
+                      [k, &p, m = dense_unitary(k)](TavroSV& sv) {
+                        const Slots s = p.slots(sv.num_qubits());
+                        (void)sv.apply_gate_kq(m, std::span(s).first(k));
+                      });
     }
   }
   // Diagonal: k = 2 on a low and a high slot, k = 5 and k = 10 on low and high slots mixed.
   for (const size_t k : {2, 5, 10}) {
-    add_bench("diag/k" + std::to_string(k), [k](benchmark::State& st, uint32_t n) {
-      const std::vector<Amp> d = phases(k);
-      const std::vector<size_t> s = PLACEMENTS[3].slots(n, k);
-      const par::Plan p = par::plan_indexed(size_t{1} << n, par::NUM_THREADS(), par::MIN_AMPS());
-      on_state(
-          st, n, [&](TavroSV& sv) { (void)sv.apply_diag_kq(d, s); },
-          slot_list(s) + " " + regime_name(p.regime) + " " + std::to_string(p.pieces));
+    add_state_bench("diag/k" + std::to_string(k), Against::Stream, [k, d = phases(k)](TavroSV& sv) {
+      const Slots s = PLACEMENTS[3].slots(sv.num_qubits());
+      (void)sv.apply_diag_kq(d, std::span(s).first(k));
     });
   }
   return true;
