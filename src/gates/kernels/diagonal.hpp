@@ -12,7 +12,8 @@ namespace tavro::kernels {
 
 // Multiplies every amplitude by the entry of its local index, whose bit (k-1-j) is the
 // amplitude's bit at slots[j] (slots[0] the most significant), with the plain complex product;
-// an entry of 1 multiplies too. One body, no vector flag.
+// an entry of 1 multiplies too. Takes no vector flag: its vector and portable bodies form the same
+// plain products.
 void apply_diag_kq(std::span<Amp> amps, std::span<const size_t> slots, std::span<const Amp> diag);
 
 }  // namespace tavro::kernels
