@@ -111,36 +111,62 @@ void KqFused(const mq::KqCall& c) { mq::fused_portable(c); }
 inline double* Doubles(Amp* a) { return reinterpret_cast<double*>(a); }
 inline const double* Doubles(const Amp* a) { return reinterpret_cast<const double*>(a); }
 
+// The call's fields as locals: a store through the amplitudes could alias anything reached
+// through the call, so the offsets would be read again after every store.
+template <size_t D>
+struct Walk {
+  explicit Walk(const mq::KqCall& c)
+      : a(c.a), base(c.base), runs(c.runs), mask(c.mask), run(c.run), re(c.re), im(c.im) {
+    for (size_t k = 0; k < D; ++k) off[k] = c.off[k];
+  }
+  Amp* a;
+  size_t base, runs;
+  uint64_t mask;
+  size_t run;
+  const double* re;
+  const double* im;
+  size_t off[D];
+};
+
 // The plain body across the outputs: a vector holds consecutive rows r of one column, real
 // parts and imaginary parts in vectors of their own, and every input is broadcast in turn, so lane
 // for lane it forms mul_plain(gate[c*D + r], a_c) (re = G.re a.re - G.im a.im, im = G.re a.im +
 // G.im a.re) and adds it to row r's sum, c = 0 first. All D inputs are read before the first
 // store. Works for any run, so it serves lowest slots 0 and 1.
 template <size_t D>
-HWY_INLINE void PlainRuns(const mq::KqCall& c) {
+HWY_INLINE void PlainRuns(const mq::KqCall& call) {
+  const Walk<D> w(call);
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr size_t kRows = hn::MaxLanes(d);  // rows per vector
   constexpr size_t kOut = D / kRows;
   constexpr size_t kPer = kRows / 2;  // amplitudes per interleaved vector
   static_assert(kPer >= 1 && D % kRows == 0);
-  size_t base = c.base;
-  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask)) {
-    for (size_t j = 0; j < c.run; ++j) {
-      Amp* HWY_RESTRICT p = c.a + base + j;
+  size_t base = w.base;
+  for (size_t i = 0; i < w.runs; ++i, base = mq::next_base(base, w.mask)) {
+    for (size_t j = 0; j < w.run; ++j) {
+      Amp* HWY_RESTRICT p = w.a + base + j;
       V sr[kOut], si[kOut];
-      for (size_t k = 0; k < D; ++k) {
-        const double* x = Doubles(p + c.off[k]);
+      const auto column = [&](size_t k) {
+        const double* x = Doubles(p + w.off[k]);
         const V ar = hn::Set(d, x[0]);
         const V ai = hn::Set(d, x[1]);
         for (size_t v = 0; v < kOut; ++v) {
-          const V gr = hn::Load(d, c.re + k * D + v * kRows);
-          const V gi = hn::Load(d, c.im + k * D + v * kRows);
+          const V gr = hn::Load(d, w.re + k * D + v * kRows);
+          const V gi = hn::Load(d, w.im + k * D + v * kRows);
           const V tr = hn::Sub(hn::Mul(gr, ar), hn::Mul(gi, ai));
           const V ti = hn::Add(hn::Mul(gr, ai), hn::Mul(gi, ar));
           sr[v] = k == 0 ? tr : hn::Add(sr[v], tr);
           si[v] = k == 0 ? ti : hn::Add(si[v], ti);
         }
+      };
+      // Unrolled where the columns are short; 32 columns of four vectors each run faster as a
+      // loop (measured).
+      if constexpr (D <= 16) {
+#pragma GCC unroll 16
+        for (size_t k = 0; k < D; ++k) column(k);
+      } else {
+        for (size_t k = 0; k < D; ++k) column(k);
       }
       // Interleaved per 128-bit block: the lower vector holds rows 0, 2, 4, .. of its kRows,
       // the upper one rows 1, 3, 5, ..; each amplitude then moves on as one 128-bit copy.
@@ -152,27 +178,33 @@ HWY_INLINE void PlainRuns(const mq::KqCall& c) {
       const hn::Full128<double> d1;
 #pragma GCC unroll 32
       for (size_t r = 0; r < D; ++r) {
-        const size_t w = r % kRows;
-        const size_t at = r - w + (w % 2) * kPer + w / 2;
-        hn::StoreU(hn::Load(d1, Doubles(out + at)), d1, Doubles(p + c.off[r]));
+        const size_t wr = r % kRows;
+        const size_t at = r - wr + (wr % 2) * kPer + wr / 2;
+        hn::StoreU(hn::Load(d1, Doubles(out + at)), d1, Doubles(p + w.off[r]));
       }
     }
   }
 }
 
+// The fused body across the run: a vector holds consecutive amplitudes of one role, so each lane
+// runs the chain of its own group, in the same order: mul_fused of the first term, then one
+// acc_chain_fused link per further term, with the operands of MulFused and AccChainFused (the
+// swapped input and the coefficient pair (-G.im, G.im) are formed once per input, not per link).
+// kRows outputs at a time keep that many independent chains in flight.
 template <size_t D>
-HWY_INLINE void FusedRuns(const mq::KqCall& c) {
+HWY_INLINE void FusedRuns(const mq::KqCall& call) {
+  const Walk<D> w(call);
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr size_t kPer = hn::MaxLanes(d) / 2;  // divides run: the lowest slot is 2 or more
   constexpr size_t kRows = 8;
-  size_t base = c.base;
-  for (size_t i = 0; i < c.runs; ++i, base = mq::next_base(base, c.mask)) {
-    double* HWY_RESTRICT p = Doubles(c.a + base);
-    for (size_t j = 0; j < c.run; j += kPer) {
+  size_t base = w.base;
+  for (size_t i = 0; i < w.runs; ++i, base = mq::next_base(base, w.mask)) {
+    double* HWY_RESTRICT p = Doubles(w.a + base);
+    for (size_t j = 0; j < w.run; j += kPer) {
       V a[D], s[D];
       for (size_t k = 0; k < D; ++k) {
-        a[k] = hn::LoadU(d, p + 2 * (j + c.off[k]));
+        a[k] = hn::LoadU(d, p + 2 * (j + w.off[k]));
         s[k] = SwapReIm(d, a[k]);
       }
       for (size_t r0 = 0; r0 < D; r0 += kRows) {
@@ -180,16 +212,16 @@ HWY_INLINE void FusedRuns(const mq::KqCall& c) {
         for (size_t q = 0; q < kRows; ++q) {
           const size_t e = 2 * (r0 + q);
           // fma: one rounding here is part of the result
-          t[q] = hn::MulAdd(hn::Set(d, c.re[e]), a[0], hn::Mul(s[0], hn::LoadDup128(d, c.im + e)));
+          t[q] = hn::MulAdd(hn::Set(d, w.re[e]), a[0], hn::Mul(s[0], hn::LoadDup128(d, w.im + e)));
         }
         for (size_t k = 1; k < D; ++k) {
           for (size_t q = 0; q < kRows; ++q) {
             const size_t e = 2 * (k * D + r0 + q);
-            const V inner = hn::MulAdd(s[k], hn::LoadDup128(d, c.im + e), t[q]);
-            t[q] = hn::MulAdd(hn::Set(d, c.re[e]), a[k], inner);
+            const V inner = hn::MulAdd(s[k], hn::LoadDup128(d, w.im + e), t[q]);
+            t[q] = hn::MulAdd(hn::Set(d, w.re[e]), a[k], inner);
           }
         }
-        for (size_t q = 0; q < kRows; ++q) hn::StoreU(t[q], d, p + 2 * (j + c.off[r0 + q]));
+        for (size_t q = 0; q < kRows; ++q) hn::StoreU(t[q], d, p + 2 * (j + w.off[r0 + q]));
       }
     }
   }
