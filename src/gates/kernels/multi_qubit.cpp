@@ -131,59 +131,82 @@ struct Walk {
 // The plain body across the outputs: a vector holds consecutive rows r of one column, real
 // parts and imaginary parts in vectors of their own, and every input is broadcast in turn, so lane
 // for lane it forms mul_plain(gate[c*D + r], a_c) (re = G.re a.re - G.im a.im, im = G.re a.im +
-// G.im a.re) and adds it to row r's sum, c = 0 first. All D inputs are read before the first
-// store. Works for any run, so it serves lowest slots 0 and 1.
-template <size_t D>
-HWY_INLINE void PlainRuns(const mq::KqCall& call) {
-  const Walk<D> w(call);
+// G.im a.re) and adds it to row r's sum, c = 0 first. Works for any run, so it serves lowest
+// slots 0 and 1. kGroups groups at a time, all their inputs read before the first store: they
+// share the coefficient loads, and consecutive groups that share a line of each role (lowest
+// non-target slot 1) read it, and write it, once for both, before a role 2^28 bytes away can
+// evict it (the L1 cache holds no two lines that differ only from address bit 28 up).
+template <size_t D, size_t kGroups>
+HWY_INLINE void PlainGroups(const Walk<D>& w, Amp* const* p) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr size_t kRows = hn::MaxLanes(d);  // rows per vector
   constexpr size_t kOut = D / kRows;
   constexpr size_t kPer = kRows / 2;  // amplitudes per interleaved vector
   static_assert(kPer >= 1 && D % kRows == 0);
+  V sr[kGroups][kOut], si[kGroups][kOut];
+  const auto column = [&](size_t k) {
+    V ar[kGroups], ai[kGroups];
+    for (size_t g = 0; g < kGroups; ++g) {
+      const double* x = Doubles(p[g] + w.off[k]);
+      ar[g] = hn::Set(d, x[0]);
+      ai[g] = hn::Set(d, x[1]);
+    }
+    for (size_t v = 0; v < kOut; ++v) {
+      const V gr = hn::Load(d, w.re + k * D + v * kRows);
+      const V gi = hn::Load(d, w.im + k * D + v * kRows);
+      for (size_t g = 0; g < kGroups; ++g) {
+        const V tr = hn::Sub(hn::Mul(gr, ar[g]), hn::Mul(gi, ai[g]));
+        const V ti = hn::Add(hn::Mul(gr, ai[g]), hn::Mul(gi, ar[g]));
+        sr[g][v] = k == 0 ? tr : hn::Add(sr[g][v], tr);
+        si[g][v] = k == 0 ? ti : hn::Add(si[g][v], ti);
+      }
+    }
+  };
+  // Unrolled where the columns are short; longer ones run faster as a loop (measured).
+  if constexpr (D == 8) {
+#pragma GCC unroll 8
+    for (size_t k = 0; k < D; ++k) column(k);
+  } else {
+    for (size_t k = 0; k < D; ++k) column(k);
+  }
+  // Interleaved per 128-bit block: the lower vector holds rows 0, 2, 4, .. of its kRows, the
+  // upper one rows 1, 3, 5, ..; each amplitude then moves on as one 128-bit copy.
+  alignas(64) Amp out[kGroups][D];
+  for (size_t g = 0; g < kGroups; ++g) {
+    for (size_t v = 0; v < kOut; ++v) {
+      hn::Store(hn::InterleaveLower(d, sr[g][v], si[g][v]), d, Doubles(out[g] + v * kRows));
+      hn::Store(hn::InterleaveUpper(d, sr[g][v], si[g][v]), d, Doubles(out[g] + v * kRows + kPer));
+    }
+  }
+  const hn::Full128<double> d1;
+#pragma GCC unroll 32
+  for (size_t r = 0; r < D; ++r) {
+    const size_t wr = r % kRows;
+    const size_t at = r - wr + (wr % 2) * kPer + wr / 2;
+    for (size_t g = 0; g < kGroups; ++g) {
+      hn::StoreU(hn::Load(d1, Doubles(out[g] + at)), d1, Doubles(p[g] + w.off[r]));
+    }
+  }
+}
+
+// The groups of the call in address order, two at a time.
+template <size_t D>
+HWY_INLINE void PlainRuns(const mq::KqCall& call) {
+  const Walk<D> w(call);
+  Amp* pair[2];
+  size_t pending = 0;
   size_t base = w.base;
   for (size_t i = 0; i < w.runs; ++i, base = mq::next_base(base, w.mask)) {
     for (size_t j = 0; j < w.run; ++j) {
-      Amp* HWY_RESTRICT p = w.a + base + j;
-      V sr[kOut], si[kOut];
-      const auto column = [&](size_t k) {
-        const double* x = Doubles(p + w.off[k]);
-        const V ar = hn::Set(d, x[0]);
-        const V ai = hn::Set(d, x[1]);
-        for (size_t v = 0; v < kOut; ++v) {
-          const V gr = hn::Load(d, w.re + k * D + v * kRows);
-          const V gi = hn::Load(d, w.im + k * D + v * kRows);
-          const V tr = hn::Sub(hn::Mul(gr, ar), hn::Mul(gi, ai));
-          const V ti = hn::Add(hn::Mul(gr, ai), hn::Mul(gi, ar));
-          sr[v] = k == 0 ? tr : hn::Add(sr[v], tr);
-          si[v] = k == 0 ? ti : hn::Add(si[v], ti);
-        }
-      };
-      // Unrolled where the columns are short; 32 columns of four vectors each run faster as a
-      // loop (measured).
-      if constexpr (D <= 16) {
-#pragma GCC unroll 16
-        for (size_t k = 0; k < D; ++k) column(k);
-      } else {
-        for (size_t k = 0; k < D; ++k) column(k);
-      }
-      // Interleaved per 128-bit block: the lower vector holds rows 0, 2, 4, .. of its kRows,
-      // the upper one rows 1, 3, 5, ..; each amplitude then moves on as one 128-bit copy.
-      alignas(64) Amp out[D];
-      for (size_t v = 0; v < kOut; ++v) {
-        hn::Store(hn::InterleaveLower(d, sr[v], si[v]), d, Doubles(out + v * kRows));
-        hn::Store(hn::InterleaveUpper(d, sr[v], si[v]), d, Doubles(out + v * kRows + kPer));
-      }
-      const hn::Full128<double> d1;
-#pragma GCC unroll 32
-      for (size_t r = 0; r < D; ++r) {
-        const size_t wr = r % kRows;
-        const size_t at = r - wr + (wr % 2) * kPer + wr / 2;
-        hn::StoreU(hn::Load(d1, Doubles(out + at)), d1, Doubles(p + w.off[r]));
+      pair[pending++] = w.a + base + j;
+      if (pending == 2) {
+        PlainGroups<D, 2>(w, pair);
+        pending = 0;
       }
     }
   }
+  if (pending == 1) PlainGroups<D, 1>(w, pair);
 }
 
 // The fused body across the run: a vector holds consecutive amplitudes of one role, so each lane
