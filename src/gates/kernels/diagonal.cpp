@@ -124,28 +124,30 @@ HWY_INLINE hn::Vec<D> Entries(D d, const Amp* diag, const size_t* low, size_t hi
   }
 }
 
-// A group's factors are rebuilt only where its high bits differ from the previous group's.
+// A group's factors are rebuilt only where its high bits were not those of one of the last two
+// factor sets built: with the lowest high target on slot 3 they alternate from group to group.
 void DiagPiece(size_t offset, Amp* a, size_t n, const dg::DiagTables& t, const Amp* diag) {
   const hn::ScalableTag<double> d;
   using V = hn::Vec<decltype(d)>;
   constexpr size_t kPer = hn::MaxLanes(d) / 2;  // amplitudes per vector
   constexpr size_t kVecs = dg::GROUP / kPer;
-  V re[kVecs], im[kVecs];
+  V re[2][kVecs], im[2][kVecs];
+  size_t key[2] = {~size_t{0}, ~size_t{0}};
+  size_t set = 0;
   size_t hi = t.high_bits(offset);
-  size_t built = ~size_t{0};
   size_t e = 0;
   for (; e + dg::GROUP <= n; e += dg::GROUP) {
-    if (hi != built) {
+    if (hi != key[set] && hi != key[set ^= 1]) {
       for (size_t v = 0; v < kVecs; ++v) {
         const V entries = Entries(d, diag, t.lowmask.data() + v * kPer, hi);
-        re[v] = hn::DupEven(entries);
-        im[v] = hn::DupOdd(entries);
+        re[set][v] = hn::DupEven(entries);
+        im[set][v] = hn::DupOdd(entries);
       }
-      built = hi;
+      key[set] = hi;
     }
     for (size_t v = 0; v < kVecs; ++v) {
       double* q = Doubles(a + e + v * kPer);
-      hn::StoreU(MulPlain(d, re[v], im[v], hn::LoadU(d, q)), d, q);
+      hn::StoreU(MulPlain(d, re[set][v], im[set][v], hn::LoadU(d, q)), d, q);
     }
     hi = t.next_high(offset + e, hi);
   }
