@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "gates/kernels/diagonal.hpp"
 #include "gates/kernels/multi_qubit.hpp"
