@@ -213,41 +213,65 @@ HWY_INLINE void PlainRuns(const mq::KqCall& call) {
 // runs the chain of its own group, in the same order: mul_fused of the first term, then one
 // acc_chain_fused link per further term, with the operands of MulFused and AccChainFused (the
 // swapped input and the coefficient pair (-G.im, G.im) are formed once per input, not per link).
-// kRows outputs at a time keep that many independent chains in flight.
+// kRows outputs of kPos vector positions at a time keep that many independent chains in flight
+// and share each coefficient load between the positions.
+template <size_t D, size_t kPos>
+HWY_INLINE void FusedAt(const Walk<D>& w, double* const* p) {
+  const hn::ScalableTag<double> d;
+  using V = hn::Vec<decltype(d)>;
+  constexpr size_t kRows = 8;
+  V a[kPos][D], s[kPos][D];
+  for (size_t x = 0; x < kPos; ++x) {
+    for (size_t k = 0; k < D; ++k) {
+      a[x][k] = hn::LoadU(d, p[x] + 2 * w.off[k]);
+      s[x][k] = SwapReIm(d, a[x][k]);
+    }
+  }
+  for (size_t r0 = 0; r0 < D; r0 += kRows) {
+    V t[kPos][kRows];
+    for (size_t q = 0; q < kRows; ++q) {
+      const V re = hn::Set(d, w.re[2 * (r0 + q)]);
+      const V im = hn::LoadDup128(d, w.im + 2 * (r0 + q));
+      // fma: one rounding here is part of the result
+      for (size_t x = 0; x < kPos; ++x) t[x][q] = hn::MulAdd(re, a[x][0], hn::Mul(s[x][0], im));
+    }
+    for (size_t k = 1; k < D; ++k) {
+      for (size_t q = 0; q < kRows; ++q) {
+        const size_t e = 2 * (k * D + r0 + q);
+        const V re = hn::Set(d, w.re[e]);
+        const V im = hn::LoadDup128(d, w.im + e);
+        for (size_t x = 0; x < kPos; ++x) {
+          t[x][q] = hn::MulAdd(re, a[x][k], hn::MulAdd(s[x][k], im, t[x][q]));
+        }
+      }
+    }
+    for (size_t x = 0; x < kPos; ++x) {
+      for (size_t q = 0; q < kRows; ++q) hn::StoreU(t[x][q], d, p[x] + 2 * w.off[r0 + q]);
+    }
+  }
+}
+
+// The vector positions of the call in address order, two at a time where the registers hold
+// twice the chains (32 of 512 bits).
 template <size_t D>
 HWY_INLINE void FusedRuns(const mq::KqCall& call) {
   const Walk<D> w(call);
   const hn::ScalableTag<double> d;
-  using V = hn::Vec<decltype(d)>;
   constexpr size_t kPer = hn::MaxLanes(d) / 2;  // divides run: the lowest slot is 2 or more
-  constexpr size_t kRows = 8;
+  constexpr size_t kPos = kPer == 4 ? 2 : 1;
+  double* at[kPos];
+  size_t pending = 0;
   size_t base = w.base;
   for (size_t i = 0; i < w.runs; ++i, base = mq::next_base(base, w.mask)) {
-    double* HWY_RESTRICT p = Doubles(w.a + base);
     for (size_t j = 0; j < w.run; j += kPer) {
-      V a[D], s[D];
-      for (size_t k = 0; k < D; ++k) {
-        a[k] = hn::LoadU(d, p + 2 * (j + w.off[k]));
-        s[k] = SwapReIm(d, a[k]);
-      }
-      for (size_t r0 = 0; r0 < D; r0 += kRows) {
-        V t[kRows];
-        for (size_t q = 0; q < kRows; ++q) {
-          const size_t e = 2 * (r0 + q);
-          // fma: one rounding here is part of the result
-          t[q] = hn::MulAdd(hn::Set(d, w.re[e]), a[0], hn::Mul(s[0], hn::LoadDup128(d, w.im + e)));
-        }
-        for (size_t k = 1; k < D; ++k) {
-          for (size_t q = 0; q < kRows; ++q) {
-            const size_t e = 2 * (k * D + r0 + q);
-            const V inner = hn::MulAdd(s[k], hn::LoadDup128(d, w.im + e), t[q]);
-            t[q] = hn::MulAdd(hn::Set(d, w.re[e]), a[k], inner);
-          }
-        }
-        for (size_t q = 0; q < kRows; ++q) hn::StoreU(t[q], d, p + 2 * (j + w.off[r0 + q]));
+      at[pending++] = Doubles(w.a + base + j);
+      if (pending == kPos) {
+        FusedAt<D, kPos>(w, at);
+        pending = 0;
       }
     }
   }
+  if (pending != 0) FusedAt<D, 1>(w, at);
 }
 
 void KqPlain(const mq::KqCall& c) {
