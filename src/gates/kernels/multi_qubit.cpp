@@ -342,16 +342,10 @@ void apply_kq_generic(bool simd, std::span<Amp> amps, const std::array<size_t, 5
   }
   const size_t lowest = std::countr_zero(mask);
   const bool fused = lowest >= 2;
-  // The group runner spreads whole runs over the workers. Below a high lowest slot a run is
-  // long (with the top slots, one run is the whole buffer), so a run is cut into runs of at most
-  // 2^RUN_BITS groups, the bits below that counted within a run.
-  constexpr size_t RUN_BITS = 8;
-  const size_t run_bits = std::min(lowest, RUN_BITS);
-  const uint64_t walk = mask | ((uint64_t{1} << run_bits) - 1);
-  mq::KqCall call{nullptr, 0,           0,       off.data(), walk, size_t{1} << run_bits,
-                  D,       gate.data(), nullptr, nullptr};
+  const GroupWalk g = group_walk(mask);
+  mq::KqCall call{nullptr, 0, 0, off.data(), g.walk, g.run, D, gate.data(), nullptr, nullptr};
   const auto on_runs = [&](const auto& body) {
-    run_groups_par_or_seq(amps, walk, [&](std::span<Amp> chunk, size_t base, size_t runs) {
+    run_groups_par_or_seq(amps, g.walk, [&](std::span<Amp> chunk, size_t base, size_t runs) {
       mq::KqCall c = call;
       c.a = chunk.data();
       c.base = base;
