@@ -66,6 +66,8 @@ def load(path):
     for b in data.get("benchmarks", []):
         if b.get("run_type") == "aggregate" or b.get("error_occurred"):
             continue
+        if "ratio" not in b and "ratio_read" not in b:
+            continue  # rows with no ratio (ordering/...) are read from the console
         full = SUFFIX.sub("", b["run_name"] if "run_name" in b else b["name"])
         name, _, n = full.rpartition("/")
         runs.setdefault((name, int(n)), []).append(b)
