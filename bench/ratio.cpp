@@ -173,8 +173,10 @@ bool add_bench(const std::string& name, BenchFn fn) {
   return true;
 }
 
-bool add_state_bench(const std::string& name, Against against, std::function<void(TavroSV&)> op) {
-  return add_bench(name, [against, op = std::move(op)](benchmark::State& st, uint32_t n) {
+bool add_state_bench(const std::string& name, Against against, std::function<void(TavroSV&)> op,
+                     std::function<std::string(uint32_t n)> label) {
+  return add_bench(name, [against, op = std::move(op), label = std::move(label)](
+                             benchmark::State& st, uint32_t n) {
     RatioTimer timer(st, n, against);
     auto sv = TavroSV::zero(n);
     if (!sv) {
@@ -185,6 +187,7 @@ bool add_state_bench(const std::string& name, Against against, std::function<voi
     op(*sv);  // untimed: whatever the first call sets up (a dynamic state's slots) is done
     for (auto _ : st) timer.time([&] { op(*sv); });
     timer.report();
+    if (label) st.SetLabel(label(n));
   });
 }
 

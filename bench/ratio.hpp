@@ -105,7 +105,9 @@ bool add_bench(const std::string& name, BenchFn fn);
 
 // Registers `name`/n timing op(sv) on a static n-qubit state whose every amplitude was
 // written once before timing (no page fault is timed). The state is kept across iterations.
-bool add_state_bench(const std::string& name, Against against, std::function<void(TavroSV&)> op);
+// `label`, when given, names the path the row timed: label(n) becomes the row's label.
+bool add_state_bench(const std::string& name, Against against, std::function<void(TavroSV&)> op,
+                     std::function<std::string(uint32_t n)> label = {});
 
 // Hands every registered benchmark to the library, one qubit count after another: for each,
 // the "baseline/" rows first, then the others sorted by name, then baseline/stream_again, a

@@ -49,6 +49,13 @@ def limit_of(name):
         if gate in ("swap", "iswap"):
             return ("ratio", 0.6) if pair in BOTH_HIGH else None
         return ("ratio", 1.0)
+    if parts[0] == "mc":
+        gate, config = parts[1], parts[2]
+        if config.endswith("_low"):
+            return None  # runs of one amplitude touch every line
+        if gate == "c2q":
+            return ("ratio", 0.6) if config.startswith("c1") else None
+        return ("ratio", 0.35) if config.startswith("c2") else ("ratio", 0.2)
     if parts[0] == "sample":
         if parts[1].startswith("prob_zero"):
             return ("ratio", 0.6)

@@ -14,6 +14,7 @@
 
 #include "error.hpp"
 #include "gates/kernels/complex.hpp"
+#include "gates/kernels/matrix_ops.hpp"
 #include "gates/kernels/runner.hpp"
 #include "gates/kernels/two_qubit.hpp"
 #include "par/quartets.hpp"
@@ -93,17 +94,6 @@ struct RzzFusedOne {
   }
 };
 
-// m = [U00, U10, U01, U11]: x' = U00 x + U01 y, y' = U10 x + U11 y, terms added left to right.
-struct Ctrl2x2PlainOne {
-  std::array<Amp, 4> m;
-  void operator()(Amp& x, Amp& y) const {
-    const Amp nx = add_plain(mul_plain(m[0], x), mul_plain(m[2], y));
-    const Amp ny = add_plain(mul_plain(m[1], x), mul_plain(m[3], y));
-    x = nx;
-    y = ny;
-  }
-};
-
 // The fused chain: the first term's fused product, then one link per further term.
 struct Ctrl2x2FusedOne {
   std::array<Amp, 4> m;
@@ -112,25 +102,6 @@ struct Ctrl2x2FusedOne {
     const Amp ny = acc_chain_fused(m[3], y, mul_fused(m[1], x));
     x = nx;
     y = ny;
-  }
-};
-
-// a_r' = ((m[r] a0 + m[r+4] a1) + m[r+8] a2) + m[r+12] a3, plain products and sums.
-struct Dense4x4PlainOne {
-  std::array<Amp, 16> m;
-  Amp row(size_t r, Amp a0, Amp a1, Amp a2, Amp a3) const {
-    Amp t = mul_plain(m[r], a0);
-    t = add_plain(t, mul_plain(m[r + 4], a1));
-    t = add_plain(t, mul_plain(m[r + 8], a2));
-    return add_plain(t, mul_plain(m[r + 12], a3));
-  }
-  void operator()(Amp& a0, Amp& a1, Amp& a2, Amp& a3) const {
-    const Amp n0 = row(0, a0, a1, a2, a3), n1 = row(1, a0, a1, a2, a3);
-    const Amp n2 = row(2, a0, a1, a2, a3), n3 = row(3, a0, a1, a2, a3);
-    a0 = n0;
-    a1 = n1;
-    a2 = n2;
-    a3 = n3;
   }
 };
 
@@ -218,7 +189,7 @@ inline void for_runs(const Shape& s, const F& f, Ptr... p) {
 }  // namespace tavro::kernels::detail::two_qubit
 #endif  // TAVRO_GATES_KERNELS_TWO_QUBIT_PORTABLE_
 
-#include "gates/kernels/complex-inl.h"
+#include "gates/kernels/matrix_ops-inl.h"
 
 // ---- vector bodies, one copy per target ----
 HWY_BEFORE_NAMESPACE();
@@ -246,13 +217,13 @@ void RzzFusedRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, double
   tq::for_runs(s, tq::RzzFusedOne{Amp(c, -sn), Amp(c, sn)}, r0, r1, r2, r3);
 }
 void Ctrl2x2PlainRuns(Amp* x, Amp* y, const tq::Shape& s, const Amp* m) {
-  tq::for_runs(s, tq::Ctrl2x2PlainOne{{m[0], m[1], m[2], m[3]}}, x, y);
+  tq::for_runs(s, Ctrl2x2PlainOne{{m[0], m[1], m[2], m[3]}}, x, y);
 }
 void Ctrl2x2FusedRuns(Amp* x, Amp* y, const tq::Shape& s, const Amp* m) {
   tq::for_runs(s, tq::Ctrl2x2FusedOne{{m[0], m[1], m[2], m[3]}}, x, y);
 }
 void Dense4x4PlainRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, const Amp* m) {
-  tq::Dense4x4PlainOne one{};
+  Dense4x4PlainOne one{};
   std::copy(m, m + 16, one.m.begin());
   tq::for_runs(s, one, r0, r1, r2, r3);
 }
@@ -273,33 +244,6 @@ bool RzzPlainWide(const tq::WideCall&, double, double) { return false; }
 bool Dense4x4PlainWide(const tq::WideCall&, const Amp*) { return false; }
 
 #else  // HWY_TARGET != HWY_SCALAR
-
-inline double* Doubles(Amp* a) { return reinterpret_cast<double*>(a); }
-
-// No scalar complex arithmetic is compiled in this per-target code on targets with FMA: GCC 12's
-// SLP vectorizer turns the scalar complex product (a*b - c*d, a*e + f*g) into vfmaddsub there,
-// although -ffp-contract=off. So runs of odd length go through the same ops on vectors of one
-// amplitude.
-using DAll = hn::ScalableTag<double>;
-using DTwo = hn::CappedTag<double, 4>;
-using DOne = hn::CappedTag<double, 2>;
-
-template <class D>
-HWY_INLINE size_t PerVector(D d) {
-  return hn::Lanes(d) / 2;
-}
-
-// f(d) with the widest vector whose amplitude count divides the run length, so that a vector
-// never holds two roles: on AVX-512 runs of 4k amplitudes (lo >= 2) go 4 at a time, runs of 2
-// (lo = 1) in 256-bit vectors and single amplitudes (lo = 0) in 128-bit ones.
-template <class F>
-HWY_INLINE void WithRunTag(size_t len, const F& f) {
-  const DAll d;
-  if (len % PerVector(d) == 0) return f(d);
-  const DTwo d2;
-  if (len % PerVector(d2) == 0) return f(d2);
-  f(DOne());
-}
 
 // step(at) for the vectors of `per` amplitudes of all runs, in address order: at = h *
 // block_stride + i * stride + k * per. One flat loop, so the gate's constants stay outside it
@@ -474,10 +418,6 @@ struct Rzz4Op {
 };
 
 template <class D, class V>
-HWY_INLINE V TermPlain(D d, Amp g, V z) {
-  return MulPlain(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
-}
-template <class D, class V>
 HWY_INLINE V TermFused(D d, Amp g, V z) {
   return MulFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
 }
@@ -486,16 +426,6 @@ HWY_INLINE V LinkFused(D d, Amp g, V z, V t) {
   return AccChainFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z, t);
 }
 
-struct Ctrl2x2PlainOp {
-  std::array<Amp, 4> m;
-  template <class D, class V>
-  HWY_INLINE void operator()(D d, V& x, V& y) const {
-    const V nx = hn::Add(TermPlain(d, m[0], x), TermPlain(d, m[2], y));
-    y = hn::Add(TermPlain(d, m[1], x), TermPlain(d, m[3], y));
-    x = nx;
-  }
-};
-
 struct Ctrl2x2FusedOp {
   std::array<Amp, 4> m;
   template <class D, class V>
@@ -503,28 +433,6 @@ struct Ctrl2x2FusedOp {
     const V nx = LinkFused(d, m[2], y, TermFused(d, m[0], x));
     y = LinkFused(d, m[3], y, TermFused(d, m[1], x));
     x = nx;
-  }
-};
-
-struct Dense4x4PlainOp {
-  std::array<Amp, 16> m;
-  template <class D, class V>
-  HWY_INLINE V Row(D d, size_t r, V a0, V a1, V a2, V a3) const {
-    V t = TermPlain(d, m[r], a0);
-    t = hn::Add(t, TermPlain(d, m[r + 4], a1));
-    t = hn::Add(t, TermPlain(d, m[r + 8], a2));
-    return hn::Add(t, TermPlain(d, m[r + 12], a3));
-  }
-  template <class D, class V>
-  HWY_INLINE void operator()(D d, V& a0, V& a1, V& a2, V& a3) const {
-    const V n0 = Row(d, 0, a0, a1, a2, a3);
-    const V n1 = Row(d, 1, a0, a1, a2, a3);
-    const V n2 = Row(d, 2, a0, a1, a2, a3);
-    const V n3 = Row(d, 3, a0, a1, a2, a3);
-    a0 = n0;
-    a1 = n1;
-    a2 = n2;
-    a3 = n3;
   }
 };
 
@@ -1054,9 +962,8 @@ void on_groups(std::span<Amp> amps, LoHi s, const Body& body) {
   run_par_or_seq(amps, 2 * s_hi, [&](std::span<Amp> r) { body(segment_runs(r, s_lo, s_hi)); });
 }
 
-// The local order of apply_2q: with the first qubit at the lower slot the kernel's local index
-// (bit hi << 1) | bit lo has the qubits the other way round, so local indices 1 and 2 are
-// exchanged in rows and columns: M'[r + 4c] = M[p(r) + 4 p(c)], p = (0, 2, 1, 3).
+}  // namespace
+
 std::array<Amp, 16> in_local_order(const std::array<Amp, 16>& m, bool first_is_lo) {
   if (!first_is_lo) return m;
   constexpr size_t P[4] = {0, 2, 1, 3};
@@ -1066,8 +973,6 @@ std::array<Amp, 16> in_local_order(const std::array<Amp, 16>& m, bool first_is_l
   }
   return out;
 }
-
-}  // namespace
 
 // ---- bodies ----
 
@@ -1192,7 +1097,7 @@ void apply_ctrl_2x2_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_i
     return HWY_DYNAMIC_DISPATCH(Ctrl2x2PlainRuns)(x, q.r3, sh, m.data());
   }
   if (runs) return tq::for_runs(sh, tq::Ctrl2x2FusedOne{m}, x, q.r3);
-  tq::for_runs(sh, tq::Ctrl2x2PlainOne{m}, x, q.r3);
+  tq::for_runs(sh, Ctrl2x2PlainOne{m}, x, q.r3);
 }
 
 void apply_2q_runs(bool simd, bool runs, const QuartetRuns& q, const std::array<Amp, 16>& m) {
@@ -1206,7 +1111,7 @@ void apply_2q_runs(bool simd, bool runs, const QuartetRuns& q, const std::array<
     return HWY_DYNAMIC_DISPATCH(Dense4x4PlainRuns)(q.r0, q.r1, q.r2, q.r3, sh, m.data());
   }
   if (runs) return tq::for_runs(sh, tq::Dense4x4FusedOne{m}, q.r0, q.r1, q.r2, q.r3);
-  tq::for_runs(sh, tq::Dense4x4PlainOne{m}, q.r0, q.r1, q.r2, q.r3);
+  tq::for_runs(sh, Dense4x4PlainOne{m}, q.r0, q.r1, q.r2, q.r3);
 }
 
 // ---- kernels ----

@@ -48,6 +48,11 @@ void apply_ctrl_2x2_kernel(bool simd, std::span<Amp> amps, size_t control, size_
 // most significant bit of the local index. Plain form for lo < 2, fused from lo = 2.
 void apply_2q(bool simd, std::span<Amp> amps, size_t s1, size_t s2, const std::array<Amp, 16>& m);
 
+// m (first slot the most significant local bit) in the 4x4 kernels' local order (bit hi << 1) |
+// bit lo: with the first slot the lower one, local indices 1 and 2 are exchanged in rows and
+// columns, M'[r + 4c] = M[p(r) + 4 p(c)] with p = (0, 2, 1, 3); otherwise m itself.
+std::array<Amp, 16> in_local_order(const std::array<Amp, 16>& m, bool first_is_lo);
+
 // ---- bodies ----
 
 // The role runs of one body call of the quartet walk: `blocks` high blocks `block_stride` apart,
