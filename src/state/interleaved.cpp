@@ -19,12 +19,6 @@ void fill_zero(std::span<Amp> a) {
   });
 }
 
-void copy_amps(std::span<Amp> dst, const Amp* src) {
-  par::par_walk_indexed(dst, [src](size_t offset, std::span<Amp> piece) {
-    std::memcpy(static_cast<void*>(piece.data()), src + offset, piece.size_bytes());
-  });
-}
-
 // Reserves 2^n amplitudes at full length, all zero.
 Result<AmpBuffer> reserve_zeroed(size_t amplitudes) {
   AmpBuffer b = AmpBuffer::reserve(amplitudes);
@@ -35,6 +29,12 @@ Result<AmpBuffer> reserve_zeroed(size_t amplitudes) {
 }
 
 }  // namespace
+
+void detail::copy_amps(std::span<Amp> dst, const Amp* src) {
+  par::par_walk_indexed(dst, [src](size_t offset, std::span<Amp> piece) {
+    std::memcpy(static_cast<void*>(piece.data()), src + offset, piece.size_bytes());
+  });
+}
 
 Error detail::basis_index_error(size_t idx, uint32_t num_qubits) {
   return InvalidBasisIndex{"index " + to_string(idx) + " >= 2^" + to_string(num_qubits)};
@@ -108,7 +108,7 @@ Result<TavroSV> TavroSV::from_amplitudes(uint32_t num_qubits, std::span<const Am
   AmpBuffer amps = AmpBuffer::reserve(*count);
   if (!amps.ok()) return std::unexpected(AllocationFailed{*count});
   amps.set_size(*count);
-  copy_amps(amps.span(), amplitudes.data());
+  detail::copy_amps(amps.span(), amplitudes.data());
   return TavroSV(std::move(amps), nullptr, num_qubits, num_qubits);
 }
 
@@ -123,7 +123,7 @@ TavroSV TavroSV::clone() const {
                 e.debug());
   }
   amps.set_size(len());
-  copy_amps(amps.span(), amps_.data());
+  detail::copy_amps(amps.span(), amps_.data());
   std::unique_ptr<SlotTable> slots;
   if (slots_) slots = std::make_unique<SlotTable>(*slots_);
   TavroSV copy(std::move(amps), std::move(slots), num_qubits_, live_qubits_);

@@ -28,6 +28,8 @@ inline constexpr size_t MAX_DIAG_KQ = 10;
 namespace detail {
 // InvalidBasisIndex "index {idx} >= 2^{num_qubits}", shared by the physical and logical reads.
 Error basis_index_error(size_t idx, uint32_t num_qubits);
+// Copies dst.size() amplitudes from src into dst, on all workers when large.
+void copy_amps(std::span<Amp> dst, const Amp* src);
 }  // namespace detail
 
 // 2^n, or InvalidNumQubits with the addressing text for n of 60 and more.
@@ -248,10 +250,12 @@ class TavroSV {
 
   // Kraus operators (4 entries each) on qubit q, chosen by weight ||K psi||^2; the state is
   // renormalised when that weight is positive. The qubit is allocated before the list is
-  // checked. QubitIndexOutOfBounds, InvalidGateMatrix.
+  // checked. QubitIndexOutOfBounds, InvalidGateMatrix, AllocationFailed (the weights of more
+  // than 8 operators cannot be held; before any draw).
   Result<size_t> apply_kraus_1q(std::span<const Amp> ops, size_t q, Xoshiro256PlusPlus& rng);
-  // Kraus operators (16 entries each) on (q1, q2), likewise. QubitIndexOutOfBounds,
-  // DuplicateQubits, InvalidGateMatrix, AllocationFailed (no scratch copy).
+  // Kraus operators (16 entries each) on (q1, q2), likewise, weighed one after another on a
+  // single scratch copy of the amplitudes. QubitIndexOutOfBounds, DuplicateQubits,
+  // InvalidGateMatrix, AllocationFailed (no scratch copy: amplitudes and generator untouched).
   Result<size_t> apply_kraus_2q(std::span<const Amp> ops, size_t q1, size_t q2,
                                 Xoshiro256PlusPlus& rng);
   // One of `unitaries` (4 entries each), chosen by the caller's `probs`, applied as a gate on

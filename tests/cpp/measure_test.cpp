@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "draws.hpp"
 #include "par/pool.hpp"
 #include "rng.hpp"
 #include "sample/measure.hpp"
@@ -28,17 +29,8 @@ bool same_bits(std::span<const Amp> a, std::span<const Amp> b) {
   return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size_bytes()) == 0;
 }
 
-// A generator whose next draw is exactly u (a multiple of 2^-53): with s0 = 0 the output is
-// rotl(s3, 23); s1 and s2 keep the stream alive after it.
-X drawing(double u) {
-  const uint64_t out = static_cast<uint64_t>(std::ldexp(u, 53)) << 11;
-  return X{{0, 0x9E3779B97F4A7C15, 0x6A09E667F3BCC909, std::rotr(out, 23)}};
-}
-// Whether `now` is `start` advanced by exactly k steps.
-bool advanced_by(const X& now, X start, size_t k) {
-  for (size_t i = 0; i < k; ++i) start.next_u64();
-  return std::memcmp(now.s, start.s, sizeof now.s) == 0;
-}
+using draws::advanced_by;
+using draws::drawing;
 
 // The sums of one piece [b, e), written independently: a run opens at b or at a multiple of s
 // from -0.0 and closes at e or before the next multiple. On slot 0 an odd start goes to p1 first

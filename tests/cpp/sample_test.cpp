@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "draws.hpp"
 #include "rng.hpp"
 #include "sample/born.hpp"
 #include "state/sv.hpp"
@@ -26,17 +27,8 @@ using X = Xoshiro256PlusPlus;
 constexpr size_t BLOCK = 2048;
 double abs2(const Amp& a) { return a.real() * a.real() + a.imag() * a.imag(); }
 
-// A generator whose next draw is exactly u (a multiple of 2^-53): with s0 = 0 the output is
-// rotl(s3, 23); s1 and s2 keep the stream alive after it.
-X drawing(double u) {
-  const uint64_t out = static_cast<uint64_t>(std::ldexp(u, 53)) << 11;
-  return X{{0, 0x9E3779B97F4A7C15, 0x6A09E667F3BCC909, std::rotr(out, 23)}};
-}
-// Whether `now` is `start` advanced by exactly k steps.
-bool advanced_by(const X& now, X start, size_t k) {
-  for (size_t i = 0; i < k; ++i) start.next_u64();
-  return std::memcmp(now.s, start.s, sizeof now.s) == 0;
-}
+using draws::advanced_by;
+using draws::drawing;
 
 // Random amplitudes with exact zeros at every index 3 mod 8, and every 64th one nonzero when
 // sparse (long flat stretches of the running sum).
