@@ -56,6 +56,10 @@ def limit_of(name):
         if gate == "c2q":
             return ("ratio", 0.6) if config.startswith("c1") else None
         return ("ratio", 0.35) if config.startswith("c2") else ("ratio", 0.2)
+    if parts[0] == "kq":
+        return ("ratio", {"k3": 1.0, "k4": 1.4, "k5": 3.0}[parts[1]])
+    if parts[0] == "diag":
+        return ("ratio", 0.9)
     if parts[0] == "sample":
         if parts[1].startswith("prob_zero"):
             return ("ratio", 0.6)

@@ -232,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, QuartetWalk, testing::ValuesIn(QUARTET_ROWS), row
 TEST(GroupRunner, EveryBaseOnce) {
   const size_t n = P2(20);
   for (const uint64_t mask : {uint64_t{0b111}, (P2(0) | P2(3) | P2(5)), (P2(2) | P2(3) | P2(19)),
-                              (P2(4) | P2(18)), (P2(1) | P2(19))}) {
+                              (P2(4) | P2(18)), (P2(1) | P2(19)), (P2(17) | P2(18) | P2(19))}) {
     std::vector<Amp> a = tagged(n);
     const size_t run = P2(std::countr_zero(mask));
     std::atomic<size_t> bad{0};
@@ -250,7 +250,25 @@ TEST(GroupRunner, EveryBaseOnce) {
     for (size_t k = 0; k < n; ++k)
       wrong += a[k].imag() != ((k & mask) == 0 ? 1.0 : 0.0) || idx(a[k]) != k;
     EXPECT_EQ(wrong, 0u) << mask;
+
+    // The same bases through the walk mask that splits long runs: with the top slots involved
+    // the walk still yields many runs, so it can use every worker.
+    const kernels::GroupWalk g = kernels::group_walk(mask);
+    std::vector<Amp> b = tagged(n);
+    std::atomic<size_t> calls{0};
+    kernels::run_groups_par_or_seq(Span(b), g.walk, [&](Span chunk, size_t base, size_t runs) {
+      ++calls;
+      for (; runs > 0; --runs, base = ((base | g.walk) + 1) & ~g.walk)
+        for (size_t j = 0; j < g.run; ++j) mark(chunk[base + j]);
+    });
+    wrong = 0;
+    for (size_t k = 0; k < n; ++k) wrong += b[k].imag() != ((k & mask) == 0 ? 1.0 : 0.0);
+    EXPECT_EQ(wrong, 0u) << mask;
+    if (NUM_THREADS() >= 2) {
+      EXPECT_GE(calls.load(), NUM_THREADS()) << mask;
+    }
   }
+  EXPECT_EQ(kernels::group_walk(P2(9) | P2(10) | P2(12)).run, 256u);
   EXPECT_EQ(kernels::detail::deposit_zeros(0b1111, 0b10010), 0b101101u);
 }
 

@@ -171,7 +171,7 @@ namespace mc = detail::multi_control;
 template <class Body>
 void walk(bool simd, std::span<Amp> amps, const ControlledWalk& w, const Body& body) {
   const bool vector = simd && w.run >= 2;
-  run_groups_par_or_seq(amps, w.all, [&](std::span<Amp> chunk, size_t base, size_t runs) {
+  run_groups_par_or_seq(amps, w.walk, [&](std::span<Amp> chunk, size_t base, size_t runs) {
     body(chunk.data(), base, runs, vector);
   });
 }

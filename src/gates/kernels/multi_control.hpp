@@ -7,6 +7,7 @@
 #include <span>
 
 #include "amp.hpp"
+#include "gates/kernels/runner.hpp"
 
 // Multi-controlled amplitude kernels on a raw interleaved buffer. A kernel validates nothing and
 // cannot fail: `amps` is the whole buffer (2^live_qubits amplitudes), `ctrl` the nonzero mask of
@@ -40,25 +41,24 @@ void apply_mctrl_4x4_general_kernel(bool simd, std::span<Amp> amps, uint64_t ctr
 // 2^countr_zero(all).
 struct ControlledWalk {
   uint64_t ctrl;
-  uint64_t all;
+  uint64_t walk;  // controls, targets and the low bits a run covers (group_walk)
   size_t run;
 };
 
 inline ControlledWalk controlled_walk(uint64_t ctrl, uint64_t targets) {
-  const uint64_t all = ctrl | targets;
-  return {ctrl, all, size_t{1} << std::countr_zero(all)};
+  const GroupWalk g = group_walk(ctrl | targets);
+  return {ctrl, g.walk, g.run};
 }
 
-// f(i) for the first index i of each of `runs` runs from `base` (all bits of w.all clear):
-// i = base | ctrl, then base steps to the next run whose involved bits are clear by carrying
-// through them. all = 0b0111, ctrl = 0b0011: bases 0, 8, 16 -> i = 3, 11, 19. Always inlined,
+// f(i) for the first index i of each of `runs` runs from `base` (all bits of w.walk clear):
+// i = base | ctrl, then base steps to the next run whose walk bits are clear by carrying
+// through them. walk = 0b0111, ctrl = 0b0011: bases 0, 8, 16 -> i = 3, 11, 19. Always inlined,
 // so that a vector body's f is inlined into its loop too.
 template <class F>
 [[gnu::always_inline]] inline void for_each_controlled_run(size_t base, size_t runs,
                                                            const ControlledWalk& w, const F& f) {
-  const uint64_t ctrl = w.ctrl, all = w.all;  // in registers: the body's stores may not alias
-  const size_t run = w.run;
-  for (; runs > 0; --runs, base = ((base | all) + run) & ~all) f(base | ctrl);
+  const uint64_t ctrl = w.ctrl, walk = w.walk;  // in registers: the body's stores may not alias
+  for (; runs > 0; --runs, base = ((base | walk) + 1) & ~walk) f(base | ctrl);
 }
 
 }  // namespace tavro::kernels

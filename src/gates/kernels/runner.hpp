@@ -49,6 +49,26 @@ void run_par_or_seq(std::span<Amp> a, size_t block, const Body& body) {
   detail::run_planned(a, par::plan_runner(a.size(), block, workers, min_amps), body);
 }
 
+// The walk of a group kernel whose lowest involved slot is high would come in long runs (with
+// the top slots, one run of the whole buffer), which the runner below cannot divide. A kernel
+// therefore walks with the slots below min(lowest, GROUP_RUN_BITS) added to its mask: each run
+// is then one base of the walk mask, covering `run` consecutive bases of the gate's own mask,
+// and the next one is ((base | walk) + 1) & ~walk.
+inline constexpr int GROUP_RUN_BITS = 8;
+
+struct GroupWalk {
+  uint64_t walk;  // the gate's mask and the low bits a run covers
+  size_t run;     // consecutive bases per run: 2^min(lowest mask bit, GROUP_RUN_BITS)
+};
+
+// mask = slots {9, 10, 12}: walk = mask | 0xFF, run = 256; slots {1, 3}: walk = 0b1011, run = 2.
+constexpr GroupWalk group_walk(uint64_t mask) {
+  const int bits =
+      std::countr_zero(mask) < GROUP_RUN_BITS ? std::countr_zero(mask) : GROUP_RUN_BITS;
+  const uint64_t low = (uint64_t{1} << bits) - 1;
+  return {mask | low, size_t{1} << bits};
+}
+
 // For kernels that update groups of amplitudes: a group's base index has every bit of `mask`
 // clear (mask != 0), the `run` = 2^countr_zero(mask) consecutive bases below the lowest mask
 // bit share one set of roles, and a group lies inside one block of 2^(top mask bit + 1).
