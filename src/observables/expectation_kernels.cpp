@@ -125,11 +125,6 @@ namespace ex = tavro::kernels::detail::expectation;
 
 #if HWY_TARGET == HWY_SCALAR
 
-#ifndef TAVRO_PF
-#define TAVRO_PF 256
-#endif
-constexpr size_t PREFETCH = TAVRO_PF;
-
 void Expect1q(const Amp* a, size_t n, size_t s, const Amp* op, Amp* acc) {
   ex::for_pair_runs(a, n, s, [&](const Amp* x0, const Amp* x1, size_t m) {
     *acc = ex::pairs_1q(x0, x1, m, op, *acc);
@@ -216,50 +211,56 @@ HWY_INLINE V2 FromAmp(Amp z) {
   return hn::InterleaveLower(D2(), hn::Set(D2(), z.real()), hn::Set(D2(), z.imag()));
 }
 
-// Whether LoadShortPairs serves slot stride s below the lane count.
-HWY_INLINE bool ShortPairs(D d, size_t s) {
-  return s == 1 || (s == 2 && hn::Lanes(d) >= 4) || (s == 4 && hn::Lanes(d) == 8);
-}
-
-// The pairs (a[i], a[i + S]) with bit S of i clear among the 2N amplitudes at p, in increasing
-// i, for S < N: a four-way split gives the even and odd amplitudes, which are the pairs of S = 1;
-// for S = 2 blocks of two alternate between them; for S = 4 (N = 8) they are the lower and upper
-// halves of two vectors.
-template <size_t S>
-HWY_INLINE void LoadShortPairs(D d, const Amp* p, Split& a0, Split& a1) {
-  if constexpr (S == 4) {
-    const Split x = LoadSplit(d, p), y = LoadSplit(d, p + hn::Lanes(d));
-    a0 = {hn::ConcatLowerLower(d, y.re, x.re), hn::ConcatLowerLower(d, y.im, x.im)};
-    a1 = {hn::ConcatUpperUpper(d, y.re, x.re), hn::ConcatUpperUpper(d, y.im, x.im)};
-  } else {
-    V re0, im0, re1, im1;
-    hn::LoadInterleaved4(d, reinterpret_cast<const double*>(p), re0, im0, re1, im1);
-    if constexpr (S == 1) {
-      a0 = {re0, im0};
-      a1 = {re1, im1};
-    } else {  // i = 0, 1, 4, 5, ... are lanes 0 of the even and odd amplitudes, then lanes 2
-      a0 = {hn::InterleaveLower(d, re0, re1), hn::InterleaveLower(d, im0, im1)};
-      a1 = {hn::InterleaveUpper(d, re0, re1), hn::InterleaveUpper(d, im0, im1)};
-    }
+// Splits a sequence of 2N values held in two vectors [v0, v1] by bit s (s < N) of the position:
+// the values whose bit is clear, in order, and those where it is set. s = 1 takes the even and
+// odd lanes, s = N/2 the lower and upper halves; any other s first moves each vector's clear
+// lanes below its set ones, then takes halves.
+class LaneSplit {
+ public:
+  LaneSplit(D d, size_t s) : s_(s) {
+    HWY_ALIGN int64_t idx[MAX_LANES];
+    size_t k = 0;
+    for (const bool set : {false, true})
+      for (size_t l = 0; l < hn::Lanes(d); ++l)
+        if (((l & s) != 0) == set) idx[k++] = static_cast<int64_t>(l);
+    idx_ = hn::SetTableIndices(d, idx);
   }
-}
 
-// f(q, load) for q = a, a + 2N, ... below a + n, where load(q, a0, a1) reads the pairs of slot
-// stride s < N at q; false when s has no short load or n < 2N.
-template <class F>
-HWY_INLINE bool ForShortPairs(D d, const Amp* a, size_t n, size_t s, const F& f) {
-  const size_t step = 2 * hn::Lanes(d);
-  if (!ShortPairs(d, s) || n < step) return false;
-  const auto run = [&](auto stride) {
-    const auto load = [d](const Amp* q, Split& a0, Split& a1) {
-      LoadShortPairs<decltype(stride)::value>(d, q, a0, a1);
-    };
-    for (size_t p = 0; p < n; p += step) f(a + p, load);
-  };
-  if (s == 1) run(std::integral_constant<size_t, 1>());
-  if (s == 2) run(std::integral_constant<size_t, 2>());
-  if (s == 4) run(std::integral_constant<size_t, 4>());
-  return true;
+  HWY_INLINE void operator()(D d, V v0, V v1, V& clear, V& set) const {
+    if (s_ == 1) {
+      clear = hn::ConcatEven(d, v1, v0);
+      set = hn::ConcatOdd(d, v1, v0);
+      return;
+    }
+    if (2 * s_ != hn::Lanes(d)) {
+      v0 = hn::TableLookupLanes(v0, idx_);
+      v1 = hn::TableLookupLanes(v1, idx_);
+    }
+    clear = hn::ConcatLowerLower(d, v1, v0);
+    set = hn::ConcatUpperUpper(d, v1, v0);
+  }
+
+  HWY_INLINE void operator()(D d, const Split& x0, const Split& x1, Split& clear,
+                             Split& set) const {
+    (*this)(d, x0.re, x1.re, clear.re, set.re);
+    (*this)(d, x0.im, x1.im, clear.im, set.im);
+  }
+
+ private:
+  size_t s_;
+  decltype(hn::SetTableIndices(D(), static_cast<const int64_t*>(nullptr))) idx_;
+};
+
+// The loops prefetch by hand what they read this many steps (pairs, quartets) later, in the order
+// they read it: with runs of a few KiB per stream each run is a new stream to the hardware
+// prefetcher, which trains too late (a pair walk of 4 KiB runs read at 0.7 of the speed of one
+// stream), and even on one stream the arithmetic between the loads kept the reads from
+// overlapping it (slot 0 at 1.3 times the read-only pass without, 1.1 with).
+constexpr size_t PREFETCH_AHEAD = 256;
+
+// One prefetch per 64-byte line of the m amplitudes at p.
+HWY_INLINE void PrefetchRun(const Amp* p, size_t m) {
+  for (size_t k = 0; k < m; k += 4) hwy::Prefetch(p + k);
 }
 
 // An operator's entries broadcast, real and imaginary parts apart.
@@ -295,96 +296,95 @@ HWY_INLINE Split Term2q(const Broadcast<16>& m, const Split* x) {
   return term;
 }
 
-#ifndef TAVRO_PF
-#define TAVRO_PF 256
-#endif
-constexpr size_t PREFETCH = TAVRO_PF;
-
 void Expect1q(const Amp* a, size_t n, size_t s, const Amp* op, Amp* acc_out) {
   const D d;
   const size_t lanes = hn::Lanes(d);
   const Broadcast<4> m(d, op);
   V2 acc = FromAmp(*acc_out);
+  const size_t count = n / 2;  // pairs
   if (s >= lanes) {
-    const size_t count = n / 2;
+    // Pair p has the index p with a zero inserted at bit log2(s).
     for (size_t p = 0; p < count; p += lanes) {
-      const size_t i = ((p & ~(s - 1)) << 1) | (p & (s - 1));
-      if (p + PREFETCH < count) {
-        const size_t q = p + PREFETCH;
-        const size_t j = ((q & ~(s - 1)) << 1) | (q & (s - 1));
-        hwy::Prefetch(a + j);
-        hwy::Prefetch(a + j + 4);
-        hwy::Prefetch(a + j + s);
-        hwy::Prefetch(a + j + s + 4);
+      if (p + PREFETCH_AHEAD < count) {
+        const size_t j = detail::deposit_zeros(p + PREFETCH_AHEAD, s);
+        PrefetchRun(a + j, lanes);
+        PrefetchRun(a + j + s, lanes);
       }
+      const size_t i = detail::deposit_zeros(p, s);
       acc = AddInOrder(d, Term1q(m, LoadSplit(d, a + i), LoadSplit(d, a + i + s)), acc);
     }
-  } else if (!ForShortPairs(d, a, n, s, [&](const Amp* q, const auto& load) {
-               Split a0, a1;
-               load(q, a0, a1);
-               acc = AddInOrder(d, Term1q(m, a0, a1), acc);
-             })) {
-    ex::for_pair_runs(a, n, s, [&](const Amp* x0, const Amp* x1, size_t count) {
-      acc = FromAmp(ex::pairs_1q(x0, x1, count, op, ToAmp(acc)));
+  } else if (count >= lanes) {
+    // 2N amplitudes hold N pairs, split by bit log2(s) of the index.
+    const LaneSplit by_slot(d, s);
+    Split a0, a1;
+    for (size_t p = 0; p < n; p += 2 * lanes) {
+      if (p + 2 * PREFETCH_AHEAD < n) PrefetchRun(a + p + 2 * PREFETCH_AHEAD, 2 * lanes);
+      by_slot(d, LoadSplit(d, a + p), LoadSplit(d, a + p + lanes), a0, a1);
+      acc = AddInOrder(d, Term1q(m, a0, a1), acc);
+    }
+  } else {
+    ex::for_pair_runs(a, n, s, [&](const Amp* x0, const Amp* x1, size_t len) {
+      acc = FromAmp(ex::pairs_1q(x0, x1, len, op, ToAmp(acc)));
     });
   }
   *acc_out = ToAmp(acc);
 }
-
-// Quartets whose lowest slot has runs shorter than a vector and whose highest leaves no room for
-// a short load go through role arrays of this many entries (2 KiB each), filled in base order.
-constexpr size_t GATHER = 128;
 
 void Expect2q(const Amp* a, size_t n, size_t lo, size_t hi, const Amp* mat, Amp* acc_out) {
   const D d;
   const size_t lanes = hn::Lanes(d);
   const Broadcast<16> m(d, mat);
   V2 acc = FromAmp(*acc_out);
+  const size_t count = n / 4;  // quartets
+  const auto add = [&](const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3) {
+    const Split x[4] = {LoadSplit(d, x0), LoadSplit(d, x1), LoadSplit(d, x2), LoadSplit(d, x3)};
+    acc = AddInOrder(d, Term2q(m, x), acc);
+  };
   if (lo >= lanes) {
-    ex::for_quartet_runs(
-        a, n, lo, hi,
-        [&](const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3, size_t count) {
-          for (size_t k = 0; k < count; k += lanes) {
-            const Split x[4] = {LoadSplit(d, x0 + k), LoadSplit(d, x1 + k), LoadSplit(d, x2 + k),
-                                LoadSplit(d, x3 + k)};
-            acc = AddInOrder(d, Term2q(m, x), acc);
-          }
-        });
-  } else if (hi >= 2 * lanes && ShortPairs(d, lo)) {
-    // The lower half of each high block holds the (x0, x1) pairs, in order; x2, x3 lie hi above.
-    for (size_t hb = 0; hb < n; hb += 2 * hi) {
-      ForShortPairs(d, a + hb, hi, lo, [&](const Amp* q, const auto& load) {
-        Split x[4];
-        load(q, x[0], x[1]);
-        load(q + hi, x[2], x[3]);
-        acc = AddInOrder(d, Term2q(m, x), acc);
-      });
+    // Quartet q has the index q with zeros inserted at both slots' bits.
+    for (size_t q = 0; q < count; q += lanes) {
+      if (q + PREFETCH_AHEAD < count) {
+        const size_t j = detail::deposit_zeros(q + PREFETCH_AHEAD, lo | hi);
+        for (const size_t off : {size_t{0}, lo, hi, lo + hi}) PrefetchRun(a + j + off, lanes);
+      }
+      const size_t i = detail::deposit_zeros(q, lo | hi);
+      add(a + i, a + i + lo, a + i + hi, a + i + lo + hi);
     }
-  } else if (n / 4 >= lanes) {
-    HWY_ALIGN Amp g[4][GATHER];
-    const uint64_t mask = lo | hi;
-    const size_t count = n / 4;
-    size_t base = 0;  // the next quartet's base: bits lo and hi clear, in increasing order
-    for (size_t p = 0; p < count; p += GATHER) {
-      const size_t len = std::min(GATHER, count - p);
-      for (size_t k = 0; k < len; ++k) {
-        g[0][k] = a[base];
-        g[1][k] = a[base + lo];
-        g[2][k] = a[base + hi];
-        g[3][k] = a[base + lo + hi];
-        base = ((base | mask) + 1) & ~mask;  // mask 0b0110: 0b1001 -> 0b1111 + 1 -> 0b10000
+  } else if (hi >= 2 * lanes) {
+    // Position p runs over the lower halves of the high blocks, 2N amplitudes at a time: their
+    // pairs of slot lo are (x0, x1), in order; hi above lie (x2, x3).
+    const LaneSplit by_lo(d, lo);
+    Split x[4];
+    for (size_t p = 0; p < n / 2; p += 2 * lanes) {
+      if (p + 2 * PREFETCH_AHEAD < n / 2) {
+        const size_t j = detail::deposit_zeros(p + 2 * PREFETCH_AHEAD, hi);
+        PrefetchRun(a + j, 2 * lanes);
+        PrefetchRun(a + j + hi, 2 * lanes);
       }
-      for (size_t k = 0; k < len; k += lanes) {
-        const Split x[4] = {LoadSplit(d, g[0] + k), LoadSplit(d, g[1] + k), LoadSplit(d, g[2] + k),
-                            LoadSplit(d, g[3] + k)};
-        acc = AddInOrder(d, Term2q(m, x), acc);
-      }
+      const size_t i = detail::deposit_zeros(p, hi);
+      by_lo(d, LoadSplit(d, a + i), LoadSplit(d, a + i + lanes), x[0], x[1]);
+      by_lo(d, LoadSplit(d, a + i + hi), LoadSplit(d, a + i + hi + lanes), x[2], x[3]);
+      acc = AddInOrder(d, Term2q(m, x), acc);
+    }
+  } else if (count >= lanes) {
+    // Both slots inside 4N amplitudes, which hold N quartets: split by bit log2(lo) of the
+    // index, then the two halves' lo-clear values (and lo-set ones) by the bit of hi, which is
+    // bit log2(hi) - 1 of their position.
+    const LaneSplit by_lo(d, lo), by_hi(d, hi / 2);
+    Split r[4], lo0[2], lo1[2], x[4];
+    for (size_t p = 0; p < n; p += 4 * lanes) {
+      if (p + 4 * PREFETCH_AHEAD < n) PrefetchRun(a + p + 4 * PREFETCH_AHEAD, 4 * lanes);
+      for (size_t k = 0; k < 4; ++k) r[k] = LoadSplit(d, a + p + k * lanes);
+      by_lo(d, r[0], r[1], lo0[0], lo1[0]);
+      by_lo(d, r[2], r[3], lo0[1], lo1[1]);
+      by_hi(d, lo0[0], lo0[1], x[0], x[2]);
+      by_hi(d, lo1[0], lo1[1], x[1], x[3]);
+      acc = AddInOrder(d, Term2q(m, x), acc);
     }
   } else {
     ex::for_quartet_runs(
-        a, n, lo, hi,
-        [&](const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3, size_t count) {
-          acc = FromAmp(ex::quartets_2q(x0, x1, x2, x3, count, mat, ToAmp(acc)));
+        a, n, lo, hi, [&](const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3, size_t len) {
+          acc = FromAmp(ex::quartets_2q(x0, x1, x2, x3, len, mat, ToAmp(acc)));
         });
   }
   *acc_out = ToAmp(acc);
@@ -416,6 +416,7 @@ double PauliZ(const Amp* a, size_t begin, size_t end, uint64_t zmask) {
   const uint64_t zhigh = zmask & ~uint64_t{lanes - 1};
   HWY_ALIGN double t[MAX_LANES];
   for (; i + lanes <= end; i += lanes) {
+    if (i + PREFETCH_AHEAD < end) PrefetchRun(a + i + PREFETCH_AHEAD, lanes);
     const Split x = LoadSplit(d, a + i);
     const V abs2 = hn::Add(hn::Mul(x.re, x.re), hn::Mul(x.im, x.im));
     hn::Store(hn::Xor(abs2, ex::odd(i & zhigh) ? flip_odd : flip), d, t);
@@ -446,6 +447,10 @@ void PauliXZ(const Amp* a, size_t begin, size_t end, uint64_t xmask, uint64_t zm
   const V sign_odd = hn::Neg(sign);
   const V zero = hn::Zero(d);
   for (; i + lanes <= end; i += lanes) {
+    if (i + PREFETCH_AHEAD < end) {
+      PrefetchRun(a + i + PREFETCH_AHEAD, lanes);
+      PrefetchRun(a + ((i + PREFETCH_AHEAD) ^ xhigh), lanes);
+    }
     const size_t j = i ^ xhigh;
     Split aj = LoadSplit(d, a + j);
     if (xlow != 0) aj = {hn::TableLookupLanes(aj.re, idx), hn::TableLookupLanes(aj.im, idx)};
@@ -472,6 +477,10 @@ void PauliXZPair(const Amp* a, size_t ia, size_t ib, size_t len, uint64_t xmask,
   const V zero = hn::Zero(d);
   V2 acc_a = hn::Zero(D2()), acc_b = hn::Zero(D2());
   for (size_t k = 0; k < len; k += lanes) {
+    if (k + PREFETCH_AHEAD < len) {
+      PrefetchRun(a + ia + k + PREFETCH_AHEAD, lanes);
+      PrefetchRun(a + ib + k + PREFETCH_AHEAD, lanes);
+    }
     const size_t i = ia + k, j = ib + k;
     const Split xi = LoadSplit(d, a + i);
     const Split xj = LoadSplit(d, a + j);

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "gates/kernels/complex.hpp"
 #include "observables/expectation_kernels.hpp"
 #include "par/pool.hpp"
 #include "state/sv.hpp"
@@ -253,6 +254,61 @@ TEST(PauliSum, HandDerivedBits) {
     const TavroSV sv = TavroSV::from_amplitudes(std::countr_zero(r.amps.size()), r.amps).value();
     EXPECT_TRUE(same(sv.expectation_pauli(r.terms).value(), Amp(r.re, r.im)))
         << show(sv.expectation_pauli(r.terms));
+  }
+}
+
+// The dense operators as defined, bit for bit: pairs (quartets) in increasing base order, the
+// roles of a quartet by (bit hi, bit lo) with the operator entry of their local indices (q1 the
+// most significant), y and the term summed left to right, the sum from 0+0i.
+Amp model_2q(std::span<const Amp> a, std::span<const Amp> op, size_t t1, size_t t2) {
+  using kernels::add_plain, kernels::mul_plain, kernels::conj_mul_plain;
+  const size_t lo = size_t{1} << std::min(t1, t2), hi = size_t{1} << std::max(t1, t2);
+  Amp acc(0.0, 0.0);
+  for (size_t i = 0; i < a.size(); ++i) {
+    if ((i & (lo | hi)) != 0) continue;
+    Amp x[4];
+    size_t r[4];
+    for (size_t k = 0; k < 4; ++k) {
+      const size_t idx = i + (k & 1) * lo + (k >> 1) * hi;
+      x[k] = a[idx];
+      r[k] = 2 * (idx >> t1 & 1) + (idx >> t2 & 1);
+    }
+    Amp term;
+    for (size_t k = 0; k < 4; ++k) {
+      Amp y = mul_plain(op[r[k] + 4 * r[0]], x[0]);
+      for (size_t l = 1; l < 4; ++l) y = add_plain(y, mul_plain(op[r[k] + 4 * r[l]], x[l]));
+      term = k == 0 ? conj_mul_plain(x[0], y) : add_plain(term, conj_mul_plain(x[k], y));
+    }
+    acc = add_plain(acc, term);
+  }
+  return acc;
+}
+Amp model_1q(std::span<const Amp> a, const std::array<Amp, 4>& op, size_t t) {
+  using kernels::add_plain, kernels::mul_plain, kernels::conj_mul_plain;
+  const size_t s = size_t{1} << t;
+  Amp acc(0.0, 0.0);
+  for (size_t i = 0; i < a.size(); ++i) {
+    if ((i & s) != 0) continue;
+    const Amp a0 = a[i], a1 = a[i + s];
+    const Amp b0 = add_plain(mul_plain(op[0], a0), mul_plain(op[2], a1));
+    const Amp b1 = add_plain(mul_plain(op[1], a0), mul_plain(op[3], a1));
+    acc = add_plain(acc, add_plain(conj_mul_plain(a0, b0), conj_mul_plain(a1, b1)));
+  }
+  return acc;
+}
+
+TEST(DenseOperators, SumOrderBits) {
+  std::mt19937_64 g(17);
+  std::vector<Amp> a(size_t{1} << 9);
+  for (Amp& z : a) z = random_amp(g, true);
+  const TavroSV sv = TavroSV::from_amplitudes(9, a).value();
+  const auto op1 = random_op<4>(g);
+  const auto op2 = random_op<16>(g);
+  for (size_t t = 0; t < 9; ++t) {
+    EXPECT_TRUE(same(*sv.expectation_1q(op1, t), model_1q(a, op1, t))) << t;
+    for (size_t u = 0; u < 9; ++u)
+      if (u != t)
+        EXPECT_TRUE(same(*sv.expectation_2q(op2, t, u), model_2q(a, op2, t, u))) << t << u;
   }
 }
 
