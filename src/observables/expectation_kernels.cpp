@@ -246,6 +246,22 @@ class LaneSplit {
     (*this)(d, x0.im, x1.im, clear.im, set.im);
   }
 
+  // The 2N amplitudes at p, split. Where s is a quarter of N above 1 (s = 2 of N = 8) the runs
+  // of s amplitudes are the halves of the interleaved vectors: taking halves before splitting
+  // real and imaginary parts saves the lane table.
+  HWY_INLINE void Load(D d, const Amp* p, Split& clear, Split& set) const {
+    const size_t lanes = hn::Lanes(d);
+    if (4 * s_ != lanes || s_ == 1)
+      return (*this)(d, LoadSplit(d, p), LoadSplit(d, p + lanes), clear, set);
+    const double* q = reinterpret_cast<const double*>(p);
+    V v[4];
+    for (size_t k = 0; k < 4; ++k) v[k] = hn::LoadU(d, q + k * lanes);
+    const V c0 = hn::ConcatLowerLower(d, v[1], v[0]), c1 = hn::ConcatLowerLower(d, v[3], v[2]);
+    const V s0 = hn::ConcatUpperUpper(d, v[1], v[0]), s1 = hn::ConcatUpperUpper(d, v[3], v[2]);
+    clear = {hn::ConcatEven(d, c1, c0), hn::ConcatOdd(d, c1, c0)};
+    set = {hn::ConcatEven(d, s1, s0), hn::ConcatOdd(d, s1, s0)};
+  }
+
  private:
   size_t s_;
   decltype(hn::SetTableIndices(D(), static_cast<const int64_t*>(nullptr))) idx_;
@@ -319,7 +335,7 @@ void Expect1q(const Amp* a, size_t n, size_t s, const Amp* op, Amp* acc_out) {
     Split a0, a1;
     for (size_t p = 0; p < n; p += 2 * lanes) {
       if (p + 2 * PREFETCH_AHEAD < n) PrefetchRun(a + p + 2 * PREFETCH_AHEAD, 2 * lanes);
-      by_slot(d, LoadSplit(d, a + p), LoadSplit(d, a + p + lanes), a0, a1);
+      by_slot.Load(d, a + p, a0, a1);
       acc = AddInOrder(d, Term1q(m, a0, a1), acc);
     }
   } else {
@@ -362,8 +378,8 @@ void Expect2q(const Amp* a, size_t n, size_t lo, size_t hi, const Amp* mat, Amp*
         PrefetchRun(a + j + hi, 2 * lanes);
       }
       const size_t i = detail::deposit_zeros(p, hi);
-      by_lo(d, LoadSplit(d, a + i), LoadSplit(d, a + i + lanes), x[0], x[1]);
-      by_lo(d, LoadSplit(d, a + i + hi), LoadSplit(d, a + i + hi + lanes), x[2], x[3]);
+      by_lo.Load(d, a + i, x[0], x[1]);
+      by_lo.Load(d, a + i + hi, x[2], x[3]);
       acc = AddInOrder(d, Term2q(m, x), acc);
     }
   } else if (count >= lanes) {

@@ -22,6 +22,7 @@
 #include "gates/kernels/complex.hpp"
 #include "observables/expectation_kernels.hpp"
 #include "par/pool.hpp"
+#include "par/reduce.hpp"
 #include "state/sv.hpp"
 
 namespace tavro {
@@ -292,6 +293,18 @@ TEST(PauliSum, RangeCutOfThisWorkerCount) {
   for (size_t i = 1; i < zeros.size(); i += 2) zeros[i] = Amp(-1.0, -0.0);
   const TavroSV sv = TavroSV::from_amplitudes(17, zeros).value();
   EXPECT_EQ(bits(sv.expectation_pauli(Terms{{0, PX}})->real()), bits(0.0));
+}
+
+// The reduction pairs range k with range k ^ flip when the ranges are one power-of-two length and
+// the X mask has no bit below it: with 8 workers 2^17 amplitudes make 32 ranges of 2^12.
+TEST(PauliSum, RangePartners) {
+  const size_t n = size_t{1} << 17;
+  const std::tuple<size_t, uint64_t, size_t> rows[] = {
+      {8, 1 << 16, 16}, {8, 1 << 12, 1},       {8, (1 << 12) | (1 << 15), 9},
+      {8, 1 << 11, 0},  {8, (1 << 16) | 1, 0}, {8, 0, 0},
+      {8, n, 0},        {3, 1 << 16, 0},       {2, 1 << 16, 4}};
+  for (const auto& [workers, mask, flip] : rows)
+    EXPECT_EQ(par::detail::xor_partner_flip(n, par::plan_reduce(n, workers), mask), flip) << mask;
 }
 
 // Values worked out by hand, bit for bit (re, im).
