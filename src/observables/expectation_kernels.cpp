@@ -27,30 +27,13 @@ namespace tavro::kernels::detail::expectation {
 // Whether popcount(x) is odd.
 inline bool odd(uint64_t x) { return __builtin_parityll(x) != 0; }
 
-// The vector bodies call these for their heads and tails. Kept out of line so that they are
-// never compiled for a target with fused multiply-add: GCC 12's vectorizer fuses the scalar
-// complex products into fmaddsub there, although -ffp-contract=off.
-#define TAVRO_PORTABLE __attribute__((noinline))
-
-// f(x0, x1, m) on the runs of pairs of slot log2(s) in increasing index order: the m = s
-// amplitudes with bit `slot` clear of a block, and their partners s further.
-template <class F>
-inline void for_pair_runs(const Amp* a, size_t n, size_t s, const F& f) {
-  for (size_t b = 0; b < n; b += 2 * s) f(a + b, a + b + s, s);
-}
-
-// f(x0, x1, x2, x3, m) on the runs of quartets of slots log2(lo) < log2(hi) in increasing base
-// order: the m = lo bases of a low block inside the lower half of a high block.
-template <class F>
-inline void for_quartet_runs(const Amp* a, size_t n, size_t lo, size_t hi, const F& f) {
-  for (size_t hb = 0; hb < n; hb += 2 * hi)
-    for (size_t b = hb; b < hb + hi; b += 2 * lo)
-      f(a + b, a + b + lo, a + b + hi, a + b + lo + hi, lo);
-}
+// The sums below are also the vector bodies' heads and tails, kept out of line (HWY_NOINLINE) so
+// that they are never compiled for a target with fused multiply-add: GCC 12's vectorizer fuses
+// scalar complex products into fmaddsub there, although -ffp-contract=off.
 
 // The terms of m pairs added to acc in order: b0 = op0 a0 + op2 a1, b1 = op1 a0 + op3 a1,
 // term = conj(a0) b0 + conj(a1) b1.
-TAVRO_PORTABLE Amp pairs_1q(const Amp* x0, const Amp* x1, size_t m, const Amp* op, Amp acc) {
+HWY_NOINLINE Amp pairs_1q(const Amp* x0, const Amp* x1, size_t m, const Amp* op, Amp acc) {
   for (size_t k = 0; k < m; ++k) {
     const Amp a0 = x0[k], a1 = x1[k];
     const Amp b0 = add_plain(mul_plain(op[0], a0), mul_plain(op[2], a1));
@@ -63,8 +46,8 @@ TAVRO_PORTABLE Amp pairs_1q(const Amp* x0, const Amp* x1, size_t m, const Amp* o
 // The terms of m quartets added to acc in order; m is M' (entry k + 4l = row k, column l) in
 // the quartet's own order: y_k = ((m[k] x0 + m[k+4] x1) + m[k+8] x2) + m[k+12] x3, term =
 // ((conj(x0) y0 + conj(x1) y1) + conj(x2) y2) + conj(x3) y3.
-TAVRO_PORTABLE Amp quartets_2q(const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3,
-                               size_t count, const Amp* m, Amp acc) {
+HWY_NOINLINE Amp quartets_2q(const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3,
+                             size_t count, const Amp* m, Amp acc) {
   for (size_t j = 0; j < count; ++j) {
     const Amp x[4] = {x0[j], x1[j], x2[j], x3[j]};
     const auto row = [&](size_t k) {
@@ -79,7 +62,23 @@ TAVRO_PORTABLE Amp quartets_2q(const Amp* x0, const Amp* x1, const Amp* x2, cons
   return acc;
 }
 
-TAVRO_PORTABLE double z_sum(const Amp* a, size_t begin, size_t end, uint64_t zmask, double acc) {
+// acc plus the terms of every pair of slot log2(s), in increasing index order: runs of the s
+// amplitudes of a block whose slot bit is clear, with their partners s further.
+inline Amp walk_1q(const Amp* a, size_t n, size_t s, const Amp* op, Amp acc) {
+  for (size_t b = 0; b < n; b += 2 * s) acc = pairs_1q(a + b, a + b + s, s, op, acc);
+  return acc;
+}
+
+// acc plus the terms of every quartet of slots log2(lo) < log2(hi), in increasing base order:
+// runs of the lo bases of a low block inside the lower half of a high block.
+inline Amp walk_2q(const Amp* a, size_t n, size_t lo, size_t hi, const Amp* m, Amp acc) {
+  for (size_t hb = 0; hb < n; hb += 2 * hi)
+    for (size_t b = hb; b < hb + hi; b += 2 * lo)
+      acc = quartets_2q(a + b, a + b + lo, a + b + hi, a + b + lo + hi, lo, m, acc);
+  return acc;
+}
+
+HWY_NOINLINE double z_sum(const Amp* a, size_t begin, size_t end, uint64_t zmask, double acc) {
   for (size_t i = begin; i < end; ++i) {
     const double re2 = a[i].real() * a[i].real();
     const double im2 = a[i].imag() * a[i].imag();
@@ -94,8 +93,8 @@ inline Amp xz_term(Amp ai, Amp aj, bool negative) {
   return conj_mul_plain(ai, mul_plain(Amp(negative ? -1.0 : 1.0, 0.0), aj));
 }
 
-TAVRO_PORTABLE Amp xz_sum(const Amp* a, size_t begin, size_t end, uint64_t xmask, uint64_t zmask,
-                          Amp acc) {
+HWY_NOINLINE Amp xz_sum(const Amp* a, size_t begin, size_t end, uint64_t xmask, uint64_t zmask,
+                        Amp acc) {
   for (size_t i = begin; i < end; ++i) {
     const size_t j = i ^ xmask;
     acc = add_plain(acc, xz_term(a[i], a[j], odd(j & zmask)));
@@ -126,15 +125,10 @@ namespace ex = tavro::kernels::detail::expectation;
 #if HWY_TARGET == HWY_SCALAR
 
 void Expect1q(const Amp* a, size_t n, size_t s, const Amp* op, Amp* acc) {
-  ex::for_pair_runs(a, n, s, [&](const Amp* x0, const Amp* x1, size_t m) {
-    *acc = ex::pairs_1q(x0, x1, m, op, *acc);
-  });
+  *acc = ex::walk_1q(a, n, s, op, *acc);
 }
 void Expect2q(const Amp* a, size_t n, size_t lo, size_t hi, const Amp* m, Amp* acc) {
-  ex::for_quartet_runs(
-      a, n, lo, hi, [&](const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3, size_t count) {
-        *acc = ex::quartets_2q(x0, x1, x2, x3, count, m, *acc);
-      });
+  *acc = ex::walk_2q(a, n, lo, hi, m, *acc);
 }
 double PauliZ(const Amp* a, size_t begin, size_t end, uint64_t zmask) {
   return ex::z_sum(a, begin, end, zmask, 0.0);
@@ -339,9 +333,7 @@ void Expect1q(const Amp* a, size_t n, size_t s, const Amp* op, Amp* acc_out) {
       acc = AddInOrder(d, Term1q(m, a0, a1), acc);
     }
   } else {
-    ex::for_pair_runs(a, n, s, [&](const Amp* x0, const Amp* x1, size_t len) {
-      acc = FromAmp(ex::pairs_1q(x0, x1, len, op, ToAmp(acc)));
-    });
+    acc = FromAmp(ex::walk_1q(a, n, s, op, ToAmp(acc)));
   }
   *acc_out = ToAmp(acc);
 }
@@ -398,10 +390,7 @@ void Expect2q(const Amp* a, size_t n, size_t lo, size_t hi, const Amp* mat, Amp*
       acc = AddInOrder(d, Term2q(m, x), acc);
     }
   } else {
-    ex::for_quartet_runs(
-        a, n, lo, hi, [&](const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3, size_t len) {
-          acc = FromAmp(ex::quartets_2q(x0, x1, x2, x3, len, mat, ToAmp(acc)));
-        });
+    acc = FromAmp(ex::walk_2q(a, n, lo, hi, mat, ToAmp(acc)));
   }
   *acc_out = ToAmp(acc);
 }
@@ -527,14 +516,9 @@ namespace ex = detail::expectation;
 Amp expectation_1q_kernel(bool simd, std::span<const Amp> amps, size_t slot,
                           const std::array<Amp, 4>& op) {
   const size_t s = size_t{1} << slot;
+  if (!simd) return ex::walk_1q(amps.data(), amps.size(), s, op.data(), Amp(0.0, 0.0));
   Amp acc(0.0, 0.0);
-  if (simd) {
-    HWY_DYNAMIC_DISPATCH(Expect1q)(amps.data(), amps.size(), s, op.data(), &acc);
-  } else {
-    ex::for_pair_runs(amps.data(), amps.size(), s, [&](const Amp* x0, const Amp* x1, size_t m) {
-      acc = ex::pairs_1q(x0, x1, m, op.data(), acc);
-    });
-  }
+  HWY_DYNAMIC_DISPATCH(Expect1q)(amps.data(), amps.size(), s, op.data(), &acc);
   return acc;
 }
 
@@ -542,16 +526,9 @@ Amp expectation_2q_kernel(bool simd, std::span<const Amp> amps, size_t s1, size_
                           const std::array<Amp, 16>& op) {
   const std::array<Amp, 16> m = ex::quartet_order(op, s1, s2);
   const size_t lo = size_t{1} << std::min(s1, s2), hi = size_t{1} << std::max(s1, s2);
+  if (!simd) return ex::walk_2q(amps.data(), amps.size(), lo, hi, m.data(), Amp(0.0, 0.0));
   Amp acc(0.0, 0.0);
-  if (simd) {
-    HWY_DYNAMIC_DISPATCH(Expect2q)(amps.data(), amps.size(), lo, hi, m.data(), &acc);
-  } else {
-    ex::for_quartet_runs(
-        amps.data(), amps.size(), lo, hi,
-        [&](const Amp* x0, const Amp* x1, const Amp* x2, const Amp* x3, size_t count) {
-          acc = ex::quartets_2q(x0, x1, x2, x3, count, m.data(), acc);
-        });
-  }
+  HWY_DYNAMIC_DISPATCH(Expect2q)(amps.data(), amps.size(), lo, hi, m.data(), &acc);
   return acc;
 }
 
