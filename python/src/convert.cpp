@@ -1,6 +1,8 @@
 // Argument matching and the converters of the Python face: plain arguments, bits, amplitude
 // arrays, gate matrices, the generator, and the results handed back.
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "face.hpp"
@@ -78,43 +80,48 @@ py::array complex_array(PyObject* o, int ndim, const char* name) {
   return a;
 }
 
-// ---- gate matrices
+// ---- gate matrices, diagonals and operator stacks
 
-// The general refusal of a d x d gate: every form that is neither a complex128 array of two
-// dimensions nor a sequence of d*d numbers.
-template <size_t D>
-[[noreturn]] void matrix_form_error() {
-  static_assert(D == 2 || D == 4);
-  raise(gate_shape_error_class(),
-        D == 2 ? "gate must be a 2x2 complex128 numpy array or a flat 4-element complex list "
-                 "(column-major)"
-               : "gate must be a 4x4 complex128 numpy array or a flat 16-element complex list "
-                 "(column-major)");
+// `o` as a NumPy array of exactly dtype complex128 and `ndim` dimensions, or none when it is
+// anything else (which is then tried as a sequence).
+std::optional<py::array> complex128_array(PyObject* o, py::ssize_t ndim) {
+  if (!py::isinstance<py::array>(o)) return std::nullopt;
+  auto a = py::reinterpret_borrow<py::array>(o);
+  if (a.ndim() != ndim || !py::array_t<Amp>::check_(a)) return std::nullopt;
+  return a;
 }
 
-// A complex128 array of exactly two dimensions: its shape must be (D, D), and element [r, c]
-// goes to r + D*c, read through whatever strides the array has. False for any other object,
-// which is then tried as a sequence.
-template <size_t D>
-bool read_matrix_array(PyObject* o, std::array<Amp, D * D>& m) {
-  if (!py::isinstance<py::array>(o)) return false;
-  const auto a = py::reinterpret_borrow<py::array>(o);
-  if (a.ndim() != 2 || !py::array_t<Amp>::check_(a)) return false;
-  const py::ssize_t rows = a.shape(0), cols = a.shape(1);
-  if (rows != static_cast<py::ssize_t>(D) || cols != static_cast<py::ssize_t>(D)) {
-    PyErr_Format(gate_shape_error_class(), "gate must be %dx%d complex128, got shape [%zd, %zd]",
-                 static_cast<int>(D), static_cast<int>(D), rows, cols);
-    raise();
+// An array's shape as the messages write it: "[2, 3]", "[3, 2, 3]".
+std::string shape_text(const py::array& a) {
+  std::string text = "[";
+  for (py::ssize_t i = 0; i < a.ndim(); ++i) {
+    if (i > 0) text += ", ";
+    text += std::to_string(a.shape(i));
   }
-  const auto* base = static_cast<const char*>(a.data());
-  const py::ssize_t rs = a.strides(0), cs = a.strides(1);
-  for (size_t c = 0; c < D; ++c) {
-    for (size_t r = 0; r < D; ++r) {
-      const char* at = base + static_cast<py::ssize_t>(r) * rs + static_cast<py::ssize_t>(c) * cs;
-      std::memcpy(static_cast<void*>(&m[r + D * c]), at, sizeof(Amp));  // any alignment
-    }
+  return text + "]";
+}
+
+// Raises GateShapeError with a printf-style message.
+template <class... T>
+[[noreturn]] void shape_error(const char* format, T... values) {
+  PyErr_Format(gate_shape_error_class(), format, values...);
+  raise();
+}
+
+// `n` amplitudes `stride` bytes apart, at any alignment, into out[0..n).
+void read_vector(const char* base, py::ssize_t stride, size_t n, Amp* out) {
+  for (size_t i = 0; i < n; ++i) {
+    std::memcpy(static_cast<void*>(out + i), base + static_cast<py::ssize_t>(i) * stride,
+                sizeof(Amp));
   }
-  return true;
+}
+
+// A d x d block read [row, column] through its strides into column-major order: element [r, c]
+// to out[r + d*c], columns in the outer loop.
+void read_square(const char* base, py::ssize_t row_stride, py::ssize_t col_stride, size_t d,
+                 Amp* out) {
+  for (size_t c = 0; c < d; ++c)
+    read_vector(base + static_cast<py::ssize_t>(c) * col_stride, row_stride, d, out + d * c);
 }
 
 // One item as Python converts to complex: a complex as it is, anything with __complex__,
@@ -166,27 +173,95 @@ bool for_each_number(PyObject* o, F&& f) {
   return true;
 }
 
-// A D x D gate (D = 2 or 4) in column-major order, entry r + D*c = row r, column c: a complex128
-// array of two dimensions indexed [row, column], or else a sequence (not a str) of exactly D*D
-// numbers already in column-major order. Refusals raise GateShapeError, never prefixed. Every
-// item of a sequence is converted, also past D*D, so that the refusal of a long list comes
-// after the same conversions as that of any other. The result lives on the caller's stack.
-template <size_t D>
-std::array<Amp, D * D> extract_matrix(PyObject* o) {
-  constexpr size_t N = D * D;
-  std::array<Amp, N> m{};
-  if (read_matrix_array<D>(o, m)) return m;
-  if (PyUnicode_Check(o) || !PySequence_Check(o)) matrix_form_error<D>();
+// A sequence (not a str) of numbers: every item is converted, the first `room` of them stored
+// in out. Returns the item count, or none when `o` is not a sequence or an item is refused.
+// Items past `room` are converted too, so that the refusal of a long list comes after the same
+// conversions as that of any other.
+std::optional<size_t> read_numbers(PyObject* o, Amp* out, size_t room) {
+  if (PyUnicode_Check(o) || !PySequence_Check(o)) return std::nullopt;
   size_t count = 0;
   const bool all = for_each_number(o, [&](PyObject* item) {
     Amp a;
     if (!item_to_amp(item, a)) return false;
-    if (count < N) m[count] = a;
+    if (count < room) std::memcpy(static_cast<void*>(out + count), &a, sizeof(Amp));
     ++count;
     return true;
   });
-  if (!all || count != N) matrix_form_error<D>();
+  return all ? std::optional(count) : std::nullopt;
+}
+
+// A dim x dim gate into out[0..dim*dim) column-major: a complex128 array of two dimensions,
+// which must be dim x dim (else shape_refusal(the shape's text) raises), or a sequence of
+// exactly dim*dim numbers taken in order (else form_error() raises).
+template <class FormError, class ShapeRefusal>
+void read_gate(PyObject* o, size_t dim, Amp* out, FormError&& form_error,
+               ShapeRefusal&& shape_refusal) {
+  if (const auto a = complex128_array(o, 2)) {
+    const auto d = static_cast<py::ssize_t>(dim);
+    if (a->shape(0) != d || a->shape(1) != d) shape_refusal(shape_text(*a));
+    read_square(static_cast<const char*>(a->data()), a->strides(0), a->strides(1), dim, out);
+    return;
+  }
+  if (read_numbers(o, out, dim * dim) != dim * dim) form_error();
+}
+
+// The general refusal of a d x d gate: every form that is neither a complex128 array of two
+// dimensions nor a sequence of d*d numbers.
+template <size_t D>
+[[noreturn]] void matrix_form_error() {
+  static_assert(D == 2 || D == 4);
+  raise(gate_shape_error_class(),
+        D == 2 ? "gate must be a 2x2 complex128 numpy array or a flat 4-element complex list "
+                 "(column-major)"
+               : "gate must be a 4x4 complex128 numpy array or a flat 16-element complex list "
+                 "(column-major)");
+}
+
+// A D x D gate (D = 2 or 4) in column-major order, entry r + D*c = row r, column c. The result
+// lives on the caller's stack.
+template <size_t D>
+std::array<Amp, D * D> extract_matrix(PyObject* o) {
+  std::array<Amp, D * D> m;
+  read_gate(o, D, m.data(), matrix_form_error<D>, [](const std::string& shape) {
+    shape_error("gate must be %dx%d complex128, got shape %s", static_cast<int>(D),
+                static_cast<int>(D), shape.c_str());
+  });
   return m;
+}
+
+// A stack of D x D operators, one after another, each column-major: a complex128 array of
+// shape (n, D, D), or any iterable whose items extract_matrix<D> accepts, all taken from the
+// iterable before the first is converted.
+template <size_t D>
+std::vector<Amp> extract_matrix_list(PyObject* o) {
+  constexpr size_t N = D * D;
+  std::vector<Amp> out;
+  if (const auto a = complex128_array(o, 3)) {
+    const auto d = static_cast<py::ssize_t>(D);
+    if (a->shape(1) != d || a->shape(2) != d) {
+      shape_error("operator stack must have shape (n, %d, %d), got %s", static_cast<int>(D),
+                  static_cast<int>(D), shape_text(*a).c_str());
+    }
+    out.resize(static_cast<size_t>(a->shape(0)) * N);
+    const auto* base = static_cast<const char*>(a->data());
+    for (size_t i = 0; i * N < out.size(); ++i) {
+      read_square(base + static_cast<py::ssize_t>(i) * a->strides(0), a->strides(1), a->strides(2),
+                  D, &out[i * N]);
+    }
+    return out;
+  }
+  // A non-iterable raises Python's own TypeError here, unprefixed.
+  PyObject* items = PySequence_List(o);
+  if (items == nullptr) raise();
+  const py::object hold = py::reinterpret_steal<py::object>(items);
+  const auto n = static_cast<size_t>(PyList_GET_SIZE(items));
+  out.reserve(n * N);
+  for (size_t i = 0; i < n; ++i) {
+    // The list is ours alone: no item's hook can reach it, so its items stay put.
+    const std::array<Amp, N> m = extract_matrix<D>(PyList_GET_ITEM(items, i));
+    out.insert(out.end(), m.begin(), m.end());
+  }
+  return out;
 }
 
 }  // namespace
@@ -283,15 +358,71 @@ AmpSeq::AmpSeq(PyObject* o, const char* name) : array_(complex_array(o, 1, name)
     return;
   }
   own_.resize(n);
-  for (size_t i = 0; i < n; ++i) {
-    std::memcpy(static_cast<void*>(&own_[i]), base + static_cast<py::ssize_t>(i) * stride,
-                sizeof(Amp));
-  }
+  read_vector(base, stride, n, own_.data());
   view_ = own_;
 }
 
 std::array<Amp, 4> extract_2x2(PyObject* o) { return extract_matrix<2>(o); }
 std::array<Amp, 16> extract_4x4(PyObject* o) { return extract_matrix<4>(o); }
+
+std::span<const Amp> extract_gate_kq(PyObject* o, size_t k, GateRoom& room) {
+  if (k == 0 || k > MAX_GATE_KQ) {
+    shape_error("apply_gate_kq supports 1..=%zu target qubits, got %zu", MAX_GATE_KQ, k);
+  }
+  const size_t dim = size_t{1} << k;
+  read_gate(
+      o, dim, room.data(),
+      [&] {
+        shape_error(
+            "gate for %zu qubits must be a %zux%zu complex128 numpy array or a flat "
+            "%zu-element complex list (column-major)",
+            k, dim, dim, dim * dim);
+      },
+      [&](const std::string& shape) {
+        shape_error("gate for %zu qubits must be %zux%zu complex128, got shape %s", k, dim, dim,
+                    shape.c_str());
+      });
+  return {room.data(), dim * dim};
+}
+
+std::span<const Amp> extract_diag_kq(PyObject* o, size_t k, GateRoom& room) {
+  if (k == 0 || k > MAX_DIAG_KQ) {
+    shape_error("apply_diag_kq supports 1..=%zu target qubits, got %zu", MAX_DIAG_KQ, k);
+  }
+  const size_t dim = size_t{1} << k;
+  if (const auto a = complex128_array(o, 1)) {
+    if (a->shape(0) != static_cast<py::ssize_t>(dim)) {
+      shape_error("diagonal for %zu qubits must have %zu entries, got shape %s", k, dim,
+                  shape_text(*a).c_str());
+    }
+    read_vector(static_cast<const char*>(a->data()), a->strides(0), dim, room.data());
+    return {room.data(), dim};
+  }
+  const std::optional<size_t> count = read_numbers(o, room.data(), dim);
+  if (!count) {
+    shape_error("diagonal for %zu qubits must be a %zu-element complex128 array or sequence", k,
+                dim);
+  }
+  if (*count != dim) {
+    shape_error("diagonal for %zu qubits must have %zu entries, got %zu", k, dim, *count);
+  }
+  return {room.data(), dim};
+}
+
+std::vector<Amp> extract_matrix_list_2x2(PyObject* o) { return extract_matrix_list<2>(o); }
+std::vector<Amp> extract_matrix_list_4x4(PyObject* o) { return extract_matrix_list<4>(o); }
+
+QubitList to_qubits(PyObject* o, const char* name) {
+  QubitList list;
+  for_each_item(o, name, [&](PyObject* item) { list.push_back(to_index(item, name)); });
+  return list;
+}
+
+WeightList to_weights(PyObject* o, const char* name) {
+  WeightList list;
+  for_each_item(o, name, [&](PyObject* item) { list.push_back(to_f64(item, name)); });
+  return list;
+}
 
 // An Rng object, as it is; anything else raises the prefixed TypeError. The caller then takes
 // it for exclusive use for the rest of the call (ExclusiveRng).

@@ -204,11 +204,15 @@ inline PyTypeObject* new_type(PyType_Spec* type_spec) {
 PyTypeObject* sv_type();
 PyTypeObject* rng_type();
 
+// The module function optimize_ordering, a new reference (rng_ordering.cpp).
+PyObject* optimize_ordering_function(PyObject* module);
+
 // A new TavroSV object owning `sv` (state.cpp).
 PyObject* wrap(TavroSV&& sv);
 
 // The rows of TavroSV's method table, by file, in table order: construction and reads
-// (state.cpp), gates (gates.cpp), measurement and sampling (measure.cpp).
+// (state.cpp), gates (gates.cpp), measurement, sampling, channels and expectation values
+// (measure.cpp).
 std::span<const PyMethodDef> state_methods();
 std::span<const PyMethodDef> gate_methods();
 std::span<const PyMethodDef> measure_methods();
@@ -290,11 +294,74 @@ class AmpSeq {
   std::vector<Amp> own_;
 };
 
+// A list converted item by item: up to N items stay in the object, a longer list moves to the
+// heap, so that the lists a valid call passes cost no allocation.
+template <class T, size_t N>
+class SmallList {
+ public:
+  void push_back(const T& v) {
+    if (size_ < N) {
+      inline_[size_++] = v;
+      return;
+    }
+    if (size_ == N) heap_.assign(inline_.begin(), inline_.end());
+    heap_.push_back(v);
+    ++size_;
+  }
+  size_t size() const { return size_; }
+  std::span<const T> span() const {
+    return size_ <= N ? std::span<const T>(inline_.data(), size_) : std::span<const T>(heap_);
+  }
+
+ private:
+  std::array<T, N> inline_;
+  std::vector<T> heap_;
+  size_t size_ = 0;
+};
+
+// Qubit lists (controls, targets, qubits): any sequence but a str whose items convert as
+// indices, in the given order.
+using QubitList = SmallList<size_t, 64>;
+QubitList to_qubits(PyObject* o, const char* name);
+
+// Weight lists (probs): any sequence but a str whose items convert as floats.
+using WeightList = SmallList<double, 64>;
+WeightList to_weights(PyObject* o, const char* name);
+
 // A 2x2 or 4x4 gate in column-major order, entry r + D*c = row r, column c: a complex128
 // array of two dimensions indexed [row, column], or else a sequence (not a str) of exactly
 // D*D numbers already in column-major order. Refusals raise GateShapeError, never prefixed.
 std::array<Amp, 4> extract_2x2(PyObject* o);
 std::array<Amp, 16> extract_4x4(PyObject* o);
+
+// Room for the largest dense k-qubit gate (4^MAX_GATE_KQ entries) or diagonal (2^MAX_DIAG_KQ),
+// left unset so that a small gate does not clear 16 KiB first: a converter writes every entry
+// it hands on.
+class GateRoom {
+ public:
+  static constexpr size_t SIZE = size_t{1} << (2 * MAX_GATE_KQ);
+  static_assert(SIZE == size_t{1} << MAX_DIAG_KQ);
+  Amp* data() { return reinterpret_cast<Amp*>(bytes_); }
+
+ private:
+  alignas(Amp) unsigned char bytes_[SIZE * sizeof(Amp)];
+};
+
+// The gate of apply_gate_kq for k targets, in `room`: after k is checked (1..MAX_GATE_KQ), a
+// 2^k x 2^k complex128 array read as extract_2x2 reads one, or a sequence of exactly 4^k
+// numbers taken in order. Refusals raise GateShapeError.
+std::span<const Amp> extract_gate_kq(PyObject* o, size_t k, GateRoom& room);
+
+// The diagonal of apply_diag_kq for k targets, in `room`: after k is checked
+// (1..MAX_DIAG_KQ), a complex128 array of one dimension and 2^k entries, or a sequence of 2^k
+// numbers. Refusals raise GateShapeError.
+std::span<const Amp> extract_diag_kq(PyObject* o, size_t k, GateRoom& room);
+
+// Operator stacks: a complex128 array of shape (n, D, D), or any iterable (a generator too)
+// whose items extract_2x2 (extract_4x4) accepts; n may be 0. A flat list of numbers is refused
+// by its first item. The operators one after another, each column-major.
+std::vector<Amp> extract_matrix_list_2x2(PyObject* o);
+std::vector<Amp> extract_matrix_list_4x4(PyObject* o);
 
 // An Rng object, as it is; anything else raises the prefixed TypeError. The caller then takes
 // it for exclusive use for the rest of the call (ExclusiveRng).
@@ -323,13 +390,22 @@ using detail::AmpSeq;
 using detail::ByteSeq;
 using detail::extract_2x2;
 using detail::extract_4x4;
+using detail::extract_diag_kq;
+using detail::extract_gate_kq;
+using detail::extract_matrix_list_2x2;
+using detail::extract_matrix_list_4x4;
+using detail::GateRoom;
 using detail::new_bool;
 using detail::new_complex;
 using detail::new_float;
+using detail::QubitList;
 using detail::to_bool;
 using detail::to_f64;
 using detail::to_index;
+using detail::to_qubits;
 using detail::to_u32;
 using detail::to_u64;
+using detail::to_weights;
+using detail::WeightList;
 
 }  // namespace tavro::python

@@ -161,6 +161,88 @@ PyObject* sv_apply_gate_2q(PyObject* self, Args<3> a) {
   return detail::none();
 }
 
+// apply_gate_kq and apply_diag_kq: (gate or diagonal, targets), the targets converted and
+// counted before the values are looked at; up to 1024 values on the stack.
+template <std::span<const Amp> (*Extract)(PyObject*, size_t, GateRoom&),
+          Status (TavroSV::*Op)(std::span<const Amp>, std::span<const size_t>)>
+PyObject* sv_gate_targets(PyObject* self, Args<2> a) {
+  const ExclusiveSV sv(self);
+  const QubitList targets = to_qubits(a[1], "targets");
+  GateRoom room;
+  const std::span<const Amp> values = Extract(a[0], targets.size(), room);
+  check(((*sv).*Op)(values, targets.span()));
+  return detail::none();
+}
+
+constexpr Params<2> APPLY_GATE_KQ{"apply_gate_kq", {"gate", "targets"}, 2};
+constexpr char APPLY_GATE_KQ_DOC[] =
+    "apply_gate_kq($self, gate, targets)\n--\n\n"
+    "Applies the dense k-qubit gate `gate` to the qubits in targets, k = len(targets) from 1 to "
+    "5. gate is a 2^k x 2^k complex128 NumPy array in row-major indexing (gate[row, column]) or "
+    "a flat list of 4^k complex numbers in column-major order. targets[0] is the most "
+    "significant bit of the local basis. k = 1 and k = 2 go to the tuned one- and two-qubit "
+    "kernels. Unitarity is not checked.";
+
+constexpr Params<2> APPLY_DIAG_KQ{"apply_diag_kq", {"diag", "targets"}, 2};
+constexpr char APPLY_DIAG_KQ_DOC[] =
+    "apply_diag_kq($self, diag, targets)\n--\n\n"
+    "Applies the diagonal gate whose diagonal is diag to the qubits in targets, k = "
+    "len(targets). diag holds the 2^k diagonal entries of the dense matrix in the basis "
+    "|0..0>, ..., |1..1>, targets[0] the most significant bit: a one-dimensional complex128 "
+    "NumPy array or a sequence of complex numbers. k may go up to MAX_DIAG_KQ (10), wider than "
+    "the 5 of apply_gate_kq: the operator is a table of 2^k entries rather than a 2^k x 2^k "
+    "matrix and multiplies each amplitude without mixing them, so neither its size nor its "
+    "cost grows the way a dense block's does.";
+
+constexpr Params<2> APPLY_MCX{"apply_mcx", {"controls", "target"}, 2};
+constexpr char APPLY_MCX_DOC[] =
+    "apply_mcx($self, controls, target)\n--\n\n"
+    "Flips qubit target on exactly the amplitudes where every qubit in controls is set; with "
+    "no controls this is apply_x.";
+PyObject* sv_apply_mcx(PyObject* self, Args<2> a) {
+  const ExclusiveSV sv(self);
+  const QubitList controls = to_qubits(a[0], "controls");
+  const size_t target = to_index(a[1], "target");
+  check(sv->apply_mcx(controls.span(), target));
+  return detail::none();
+}
+
+constexpr Params<3> APPLY_CONTROLLED_GATE_1Q{
+    "apply_controlled_gate_1q", {"gate", "controls", "target"}, 3};
+constexpr char APPLY_CONTROLLED_GATE_1Q_DOC[] =
+    "apply_controlled_gate_1q($self, gate, controls, target)\n--\n\n"
+    "Applies the one-qubit gate `gate` to qubit target on the amplitudes where every qubit in "
+    "controls is set. gate is a 2x2 complex128 NumPy array in row-major indexing "
+    "(gate[row, column]) or a flat list of 4 complex numbers in column-major order "
+    "[U00, U10, U01, U11]. Unitarity is not checked.";
+PyObject* sv_apply_controlled_gate_1q(PyObject* self, Args<3> a) {
+  const ExclusiveSV sv(self);
+  const QubitList controls = to_qubits(a[1], "controls");
+  const size_t target = to_index(a[2], "target");
+  const std::array<Amp, 4> gate = extract_2x2(a[0]);
+  check(sv->apply_controlled_gate_1q(gate, controls.span(), target));
+  return detail::none();
+}
+
+constexpr Params<4> APPLY_CONTROLLED_GATE_2Q{
+    "apply_controlled_gate_2q", {"gate", "controls", "q1", "q2"}, 4};
+constexpr char APPLY_CONTROLLED_GATE_2Q_DOC[] =
+    "apply_controlled_gate_2q($self, gate, controls, q1, q2)\n--\n\n"
+    "Applies the two-qubit gate `gate` to qubits q1 and q2 on the amplitudes where every qubit "
+    "in controls is set. gate is a 4x4 complex128 NumPy array in row-major indexing "
+    "(gate[row, column]) or a flat list of 16 complex numbers in column-major order. q1 is the "
+    "most significant bit of the local basis: the 2-bit subindex into the matrix is "
+    "(bit_q1 << 1) | bit_q2. Unitarity is not checked.";
+PyObject* sv_apply_controlled_gate_2q(PyObject* self, Args<4> a) {
+  const ExclusiveSV sv(self);
+  const QubitList controls = to_qubits(a[1], "controls");
+  const size_t q1 = to_index(a[2], "q1");
+  const size_t q2 = to_index(a[3], "q2");
+  const std::array<Amp, 16> gate = extract_4x4(a[0]);
+  check(sv->apply_controlled_gate_2q(gate, controls.span(), q1, q2));
+  return detail::none();
+}
+
 PyMethodDef GATE_METHODS[] = {
     {"apply_x", as_cfunction(fastcall<APPLY_X, sv_gate_q<APPLY_X, &TavroSV::apply_x>>), FASTCALL,
      APPLY_X_DOC},
@@ -218,6 +300,21 @@ PyMethodDef GATE_METHODS[] = {
      APPLY_GATE_1Q_DOC},
     {"apply_gate_2q", as_cfunction(fastcall<APPLY_GATE_2Q, sv_apply_gate_2q>), FASTCALL,
      APPLY_GATE_2Q_DOC},
+    {"apply_gate_kq",
+     as_cfunction(
+         fastcall<APPLY_GATE_KQ, sv_gate_targets<extract_gate_kq, &TavroSV::apply_gate_kq>>),
+     FASTCALL, APPLY_GATE_KQ_DOC},
+    {"apply_diag_kq",
+     as_cfunction(
+         fastcall<APPLY_DIAG_KQ, sv_gate_targets<extract_diag_kq, &TavroSV::apply_diag_kq>>),
+     FASTCALL, APPLY_DIAG_KQ_DOC},
+    {"apply_mcx", as_cfunction(fastcall<APPLY_MCX, sv_apply_mcx>), FASTCALL, APPLY_MCX_DOC},
+    {"apply_controlled_gate_1q",
+     as_cfunction(fastcall<APPLY_CONTROLLED_GATE_1Q, sv_apply_controlled_gate_1q>), FASTCALL,
+     APPLY_CONTROLLED_GATE_1Q_DOC},
+    {"apply_controlled_gate_2q",
+     as_cfunction(fastcall<APPLY_CONTROLLED_GATE_2Q, sv_apply_controlled_gate_2q>), FASTCALL,
+     APPLY_CONTROLLED_GATE_2Q_DOC},
 };
 
 }  // namespace

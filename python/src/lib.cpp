@@ -1,7 +1,7 @@
 // The Python face, module tavro._core: convert, borrow, call one core operation, convert back.
 // This file: the module's entry point, its exception classes and the error mapping. The class
-// TavroSV is in state.cpp (construction and reads), gates.cpp and measure.cpp; Rng in
-// rng_ordering.cpp; the converters in convert.cpp.
+// TavroSV is in state.cpp (construction and reads), gates.cpp and measure.cpp; Rng and
+// optimize_ordering in rng_ordering.cpp; the converters in convert.cpp.
 #include <iterator>
 #include <string>
 #include <variant>
@@ -124,6 +124,8 @@ PyObject* init_module(PyObject* m) {
   if (PyObject_SetAttrString(m, "__doc__", py::str("").ptr()) < 0) raise();
   add(m, "TavroSV", sv_type());
   add(m, "Rng", rng_type());
+  const py::object ordering = py::reinterpret_steal<py::object>(optimize_ordering_function(m));
+  add(m, "optimize_ordering", ordering.ptr());
   add(m, "TavroError", tavro_error_class());
   add(m, "GateShapeError", gate_shape_error_class());
   add(m, "QubitIndexError", qubit_index_error_class());

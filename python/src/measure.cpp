@@ -1,4 +1,6 @@
-// class TavroSV: measurement and sampling methods, in the order of the method table.
+// class TavroSV: measurement, sampling, channel and expectation methods, in the order of the
+// method table.
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -90,6 +92,155 @@ PyObject* sv_sample(PyObject* self, Args<2> a) {
   return detail::adopt_u8_rows(std::move(rows), nsamples, sv->num_qubits());
 }
 
+// ---- noise channels
+// The operator stack is converted after every plain argument, the generator included; a method
+// that fails before its core call has drawn nothing.
+
+// The mixed-unitary count check: `values` complex entries must be D*D per weight.
+void check_unitary_count(size_t values, size_t probs, size_t d) {
+  if (values == d * d * probs) return;
+  const std::string message = "len(unitaries) must be " + std::to_string(d * d) +
+                              " \u00d7 len(probs); got " + std::to_string(values / (d * d)) +
+                              " unitaries vs " + std::to_string(probs) + " probs";
+  raise(gate_shape_error_class(), message.c_str());
+}
+
+constexpr Params<3> APPLY_KRAUS_1Q{"apply_kraus_1q", {"kraus_ops", "target", "rng"}, 3};
+constexpr char APPLY_KRAUS_1Q_DOC[] =
+    "apply_kraus_1q($self, kraus_ops, target, rng)\n--\n\n"
+    "Applies a one-qubit Kraus channel to qubit target by sampling one trajectory: operator K "
+    "is chosen with weight ||K psi||**2 using one draw of rng, applied, and the state "
+    "renormalised. Returns the chosen operator's index, so that the caller can map it to a "
+    "tag. kraus_ops is a complex128 array of shape (n, 2, 2) or an iterable of 2x2 gates in "
+    "the forms apply_gate_1q takes.";
+PyObject* sv_apply_kraus_1q(PyObject* self, Args<3> a) {
+  const ExclusiveSV sv(self);
+  const size_t target = to_index(a[1], "target");
+  const ExclusiveRng rng(detail::rng_arg(a[2], "rng"));
+  const std::vector<Amp> ops = extract_matrix_list_2x2(a[0]);
+  return PyLong_FromSize_t(value_or_raise(sv->apply_kraus_1q(ops, target, *rng)));
+}
+
+constexpr Params<4> APPLY_KRAUS_2Q{"apply_kraus_2q", {"kraus_ops", "q1", "q2", "rng"}, 4};
+constexpr char APPLY_KRAUS_2Q_DOC[] =
+    "apply_kraus_2q($self, kraus_ops, q1, q2, rng)\n--\n\n"
+    "Applies a two-qubit Kraus channel to qubits q1 and q2 (q1 the most significant bit of "
+    "the local basis) by sampling one trajectory: operator K is chosen with weight "
+    "||K psi||**2 using one draw of rng, applied, and the state renormalised. Returns the "
+    "chosen operator's index, so that the caller can map it to a tag. kraus_ops is a "
+    "complex128 array of shape (n, 4, 4) or an iterable of 4x4 gates in the forms "
+    "apply_gate_2q takes.";
+PyObject* sv_apply_kraus_2q(PyObject* self, Args<4> a) {
+  const ExclusiveSV sv(self);
+  const size_t q1 = to_index(a[1], "q1");
+  const size_t q2 = to_index(a[2], "q2");
+  const ExclusiveRng rng(detail::rng_arg(a[3], "rng"));
+  const std::vector<Amp> ops = extract_matrix_list_4x4(a[0]);
+  return PyLong_FromSize_t(value_or_raise(sv->apply_kraus_2q(ops, q1, q2, *rng)));
+}
+
+constexpr Params<4> APPLY_MIXED_UNITARY_1Q{
+    "apply_mixed_unitary_1q", {"unitaries", "probs", "target", "rng"}, 4};
+constexpr char APPLY_MIXED_UNITARY_1Q_DOC[] =
+    "apply_mixed_unitary_1q($self, unitaries, probs, target, rng)\n--\n\n"
+    "Applies a one-qubit mixed-unitary channel to qubit target by sampling one trajectory: "
+    "unitary i is chosen with weight probs[i] using one draw of rng and applied as a gate. "
+    "Returns the chosen index, so that the caller can map it to a tag. unitaries is a "
+    "complex128 array of shape (n, 2, 2) or an iterable of 2x2 gates, one per weight.";
+PyObject* sv_apply_mixed_unitary_1q(PyObject* self, Args<4> a) {
+  const ExclusiveSV sv(self);
+  const WeightList probs = to_weights(a[1], "probs");
+  const size_t target = to_index(a[2], "target");
+  const ExclusiveRng rng(detail::rng_arg(a[3], "rng"));
+  const std::vector<Amp> unitaries = extract_matrix_list_2x2(a[0]);
+  check_unitary_count(unitaries.size(), probs.size(), 2);
+  return PyLong_FromSize_t(
+      value_or_raise(sv->apply_mixed_unitary_1q(unitaries, probs.span(), target, *rng)));
+}
+
+constexpr Params<5> APPLY_MIXED_UNITARY_2Q{
+    "apply_mixed_unitary_2q", {"unitaries", "probs", "q1", "q2", "rng"}, 5};
+constexpr char APPLY_MIXED_UNITARY_2Q_DOC[] =
+    "apply_mixed_unitary_2q($self, unitaries, probs, q1, q2, rng)\n--\n\n"
+    "Applies a two-qubit mixed-unitary channel to qubits q1 and q2 (q1 the most significant "
+    "bit of the local basis) by sampling one trajectory: unitary i is chosen with weight "
+    "probs[i] using one draw of rng and applied as a gate. Returns the chosen index, so that "
+    "the caller can map it to a tag. unitaries is a complex128 array of shape (n, 4, 4) or an "
+    "iterable of 4x4 gates, one per weight.";
+PyObject* sv_apply_mixed_unitary_2q(PyObject* self, Args<5> a) {
+  const ExclusiveSV sv(self);
+  const WeightList probs = to_weights(a[1], "probs");
+  const size_t q1 = to_index(a[2], "q1");
+  const size_t q2 = to_index(a[3], "q2");
+  const ExclusiveRng rng(detail::rng_arg(a[4], "rng"));
+  const std::vector<Amp> unitaries = extract_matrix_list_4x4(a[0]);
+  check_unitary_count(unitaries.size(), probs.size(), 4);
+  return PyLong_FromSize_t(
+      value_or_raise(sv->apply_mixed_unitary_2q(unitaries, probs.span(), q1, q2, *rng)));
+}
+
+// ---- expectation values: raw sums <psi|O|psi>, not divided by the squared norm
+
+constexpr Params<2> EXPECTATION_1Q{"expectation_1q", {"op", "target"}, 2};
+constexpr char EXPECTATION_1Q_DOC[] =
+    "expectation_1q($self, op, target)\n--\n\n"
+    "<psi|op|psi> for the one-qubit operator op on qubit target, as a complex, not divided by "
+    "the squared norm. op is a 2x2 complex128 NumPy array in row-major indexing or a flat list "
+    "of 4 complex numbers in column-major order. The state is not changed.";
+PyObject* sv_expectation_1q(PyObject* self, Args<2> a) {
+  const SharedSV sv(self);
+  const size_t target = to_index(a[1], "target");
+  const std::array<Amp, 4> op = extract_2x2(a[0]);
+  return new_complex(value_or_raise(sv->expectation_1q(op, target)));
+}
+
+constexpr Params<3> EXPECTATION_2Q{"expectation_2q", {"op", "q1", "q2"}, 3};
+constexpr char EXPECTATION_2Q_DOC[] =
+    "expectation_2q($self, op, q1, q2)\n--\n\n"
+    "<psi|op|psi> for the two-qubit operator op on qubits q1 and q2, as a complex, not divided "
+    "by the squared norm. op is a 4x4 complex128 NumPy array in row-major indexing or a flat "
+    "list of 16 complex numbers in column-major order; q1 is the most significant bit of the "
+    "local basis, the 2-bit subindex being (bit_q1 << 1) | bit_q2. The state is not changed.";
+PyObject* sv_expectation_2q(PyObject* self, Args<3> a) {
+  const SharedSV sv(self);
+  const size_t q1 = to_index(a[1], "q1");
+  const size_t q2 = to_index(a[2], "q2");
+  const std::array<Amp, 16> op = extract_4x4(a[0]);
+  return new_complex(value_or_raise(sv->expectation_2q(op, q1, q2)));
+}
+
+constexpr Params<2> EXPECTATION_PAULI{"expectation_pauli", {"paulis", "qubits"}, 2};
+constexpr char EXPECTATION_PAULI_DOC[] =
+    "expectation_pauli($self, paulis, qubits)\n--\n\n"
+    "<psi|P|psi> for the Pauli string P whose character k (I, X, Y or Z, in either case) acts "
+    "on qubits[k], as a complex, not divided by the squared norm; for a Hermitian string the "
+    "imaginary part is floating-point noise. The cost is one pass over the 2**num_qubits "
+    "amplitudes whatever the string's length. Raises ValueError when len(paulis) != "
+    "len(qubits) and GateShapeError for any other letter.";
+PyObject* sv_expectation_pauli(PyObject* self, Args<2> a) {
+  const SharedSV sv(self);
+  PyObject* paulis = a[0];
+  if (!PyUnicode_Check(paulis)) {
+    detail::type_error("paulis", "'%s' object cannot be converted to 'PyString'", paulis);
+  }
+  const QubitList qubits = to_qubits(a[1], "qubits");
+  // Counted in code points: an accented capital is one letter, however many bytes.
+  const auto letters = static_cast<size_t>(PyUnicode_GET_LENGTH(paulis));
+  if (letters != qubits.size()) {
+    PyErr_Format(PyExc_ValueError, "Pauli string length %zu does not match qubit count %zu",
+                 letters, qubits.size());
+    raise();
+  }
+  const int kind = PyUnicode_KIND(paulis);
+  const void* data = PyUnicode_DATA(paulis);
+  detail::SmallList<PauliTerm, 64> terms;
+  for (size_t k = 0; k < letters; ++k) {
+    const auto c = static_cast<char32_t>(PyUnicode_READ(kind, data, static_cast<Py_ssize_t>(k)));
+    terms.push_back({qubits.span()[k], value_or_raise(Pauli::from_char(c))});
+  }
+  return new_complex(value_or_raise(sv->expectation_pauli(terms.span())));
+}
+
 PyMethodDef MEASURE_METHODS[] = {
     {"prob_zero", as_cfunction(fastcall<PROB_ZERO, sv_prob_zero>), FASTCALL, PROB_ZERO_DOC},
     {"measure_qubit",
@@ -104,6 +255,22 @@ PyMethodDef MEASURE_METHODS[] = {
     {"sample_bitstring", as_cfunction(fastcall<SAMPLE_BITSTRING, sv_sample_bitstring>), FASTCALL,
      SAMPLE_BITSTRING_DOC},
     {"sample", as_cfunction(fastcall<SAMPLE, sv_sample>), FASTCALL, SAMPLE_DOC},
+    {"apply_kraus_1q", as_cfunction(fastcall<APPLY_KRAUS_1Q, sv_apply_kraus_1q>), FASTCALL,
+     APPLY_KRAUS_1Q_DOC},
+    {"apply_kraus_2q", as_cfunction(fastcall<APPLY_KRAUS_2Q, sv_apply_kraus_2q>), FASTCALL,
+     APPLY_KRAUS_2Q_DOC},
+    {"apply_mixed_unitary_1q",
+     as_cfunction(fastcall<APPLY_MIXED_UNITARY_1Q, sv_apply_mixed_unitary_1q>), FASTCALL,
+     APPLY_MIXED_UNITARY_1Q_DOC},
+    {"apply_mixed_unitary_2q",
+     as_cfunction(fastcall<APPLY_MIXED_UNITARY_2Q, sv_apply_mixed_unitary_2q>), FASTCALL,
+     APPLY_MIXED_UNITARY_2Q_DOC},
+    {"expectation_1q", as_cfunction(fastcall<EXPECTATION_1Q, sv_expectation_1q>), FASTCALL,
+     EXPECTATION_1Q_DOC},
+    {"expectation_2q", as_cfunction(fastcall<EXPECTATION_2Q, sv_expectation_2q>), FASTCALL,
+     EXPECTATION_2Q_DOC},
+    {"expectation_pauli", as_cfunction(fastcall<EXPECTATION_PAULI, sv_expectation_pauli>), FASTCALL,
+     EXPECTATION_PAULI_DOC},
 };
 
 }  // namespace
