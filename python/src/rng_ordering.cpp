@@ -65,12 +65,6 @@ constexpr char OPTIMIZE_ORDERING_DOC[] =
     "Returns (perm, cost): perm[qubit] is the slot that qubit moves to, and cost the estimated "
     "relative run time, never above that of the identity labelling.";
 
-std::vector<double> to_float_list(PyObject* o, const char* name) {
-  std::vector<double> list;
-  detail::for_each_item(o, name, [&](PyObject* item) { list.push_back(to_f64(item, name)); });
-  return list;
-}
-
 // Each item a tuple of exactly three: two indices and a float.
 std::vector<WeightedPair> to_pairs(PyObject* o, const char* name) {
   std::vector<WeightedPair> pairs;
@@ -102,7 +96,7 @@ std::string_view to_text(PyObject* o, const char* name) {
 
 PyObject* optimize_ordering_fn(PyObject*, Args<5> a) {
   const size_t n = to_index(a[0], "num_qubits");
-  const std::vector<double> weights = to_float_list(a[1], "one_qubit_weights");
+  const WeightList weights = to_weights(a[1], "one_qubit_weights");
   const std::vector<WeightedPair> pairs = to_pairs(a[2], "two_qubit_pairs");
   const std::string_view method = a[3] != nullptr ? to_text(a[3], "method") : "greedy";
   const uint64_t seed = a[4] != nullptr ? to_u64(a[4], "seed") : 0;
@@ -119,7 +113,7 @@ PyObject* optimize_ordering_fn(PyObject*, Args<5> a) {
   }
   // A generator of its own, whatever the method: equal arguments give equal results.
   Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_u64(seed);
-  const OrderingResult result = optimize_ordering(n, weights, pairs, anneal, rng);
+  const OrderingResult result = optimize_ordering(n, weights.span(), pairs, anneal, rng);
   PyObject* perm = PyList_New(static_cast<Py_ssize_t>(result.perm.size()));
   if (perm == nullptr) raise();
   const py::object hold = py::reinterpret_steal<py::object>(perm);
