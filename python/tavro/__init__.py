@@ -8,11 +8,13 @@ from ._core import (
     Rng,
     TavroError,
     TavroSV,
+    optimize_ordering,
 )
 
 __all__ = [
     "TavroSV",
     "Rng",
+    "optimize_ordering",
     "TavroError",
     "GateShapeError",
     "QubitIndexError",

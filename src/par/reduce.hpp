@@ -1,6 +1,8 @@
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <utility>
 #include <vector>
@@ -28,6 +30,34 @@ T reduce_planned(size_t n, const Plan& p, T zero, const Map& map, const Combine&
   return result;
 }
 
+// The partner flip of a reduction's cut p of n under `mask`: f when the indices of range k XOR
+// mask are exactly range k ^ f in the same order (every range `chunk` long, chunk a power of two,
+// mask below n with no bit under chunk), else 0. n = 64, chunk 8, mask 0b101000 -> f = 0b101.
+inline size_t xor_partner_flip(size_t n, const Plan& p, uint64_t mask) {
+  const size_t c = p.chunk;
+  if (mask == 0 || mask >= n || !std::has_single_bit(c) || n % c != 0 || (mask & (c - 1)) != 0)
+    return 0;
+  return mask / c;
+}
+
+// par_reduce's partials for a cut whose ranges pair up by `flip`: one pool piece computes
+// map2(start_k, start_{k ^ flip}, chunk) -> {partial_k, partial_{k ^ flip}} for each pair.
+template <class T, class Map2, class Combine>
+T reduce_pairs_planned(const Plan& p, size_t flip, T zero, const Map2& map2,
+                       const Combine& combine) {
+  std::vector<T> partials(p.pieces, zero);
+  const size_t top = std::bit_floor(flip);
+  run_pieces(p.pieces / 2, [&](size_t i) {
+    const size_t k = ((i & ~(top - 1)) << 1) | (i & (top - 1));  // i with a 0 inserted at `top`
+    auto [first, second] = map2(k * p.chunk, (k ^ flip) * p.chunk, p.chunk);
+    partials[k] = std::move(first);
+    partials[k ^ flip] = std::move(second);
+  });
+  T result = std::move(zero);
+  for (size_t i = 0; i < p.pieces; ++i) result = combine(std::move(result), partials[i]);
+  return result;
+}
+
 // The indexed walk for a given plan of plan_indexed(a.size(), ...).
 template <class Body>
 void walk_indexed_planned(std::span<Amp> a, const Plan& p, const Body& body) {
@@ -49,6 +79,19 @@ void walk_indexed_planned(std::span<Amp> a, const Plan& p, const Body& body) {
 template <class T, class Map, class Combine>
 T par_reduce(size_t n, T zero, const Map& map, const Combine& combine) {
   return detail::reduce_planned(n, plan_reduce(n, NUM_THREADS()), std::move(zero), map, combine);
+}
+
+// par_reduce for a map whose range [s, e) also reads the indices i ^ mask: where the cut pairs
+// range k with the range of its partner indices, one piece computes both partials through
+// map2(start_a, start_b, len) -> std::pair, reading each amplitude once; otherwise par_reduce
+// with map. The partials and their combination are those of par_reduce, so is the result.
+template <class T, class Map, class Map2, class Combine>
+T par_reduce_xor_pairs(size_t n, uint64_t mask, T zero, const Map& map, const Map2& map2,
+                       const Combine& combine) {
+  const Plan p = plan_reduce(n, NUM_THREADS());
+  const size_t flip = detail::xor_partner_flip(n, p, mask);
+  if (flip == 0) return detail::reduce_planned(n, p, std::move(zero), map, combine);
+  return detail::reduce_pairs_planned(p, flip, std::move(zero), map2, combine);
 }
 
 // Hands body(size_t offset, std::span<Amp> piece) consecutive pieces of `a` whose first

@@ -1,23 +1,17 @@
 """An independent dense model of the gates. Qubit 0 is the least significant bit of a basis index;
 in a k-qubit matrix the first listed qubit is the most significant bit of the local index."""
 
-from functools import reduce
-
 import numpy as np
 
 
 def operator(n, m, qubits):
-    # The sum over m's entries of the Kronecker product of one elementary 2x2 matrix per
-    # acted-on qubit and identities elsewhere, qubit n - 1 leftmost.
-    e, total = np.eye(2), 0
-    shift = {q: len(qubits) - 1 - j for j, q in enumerate(qubits)}
-    for r, c in np.ndindex(len(m), len(m)):
-        factors = [
-            np.outer(e[(r >> shift[q]) & 1], e[(c >> shift[q]) & 1]) if q in shift else e
-            for q in reversed(range(n))
-        ]
-        total = total + m[r][c] * reduce(np.kron, factors)
-    return total
+    # m Kronecker the identity on the other qubits, in the basis whose top bits are the listed
+    # qubits in order (then the others, highest first), brought back by that basis's permutation.
+    order = [*qubits, *(q for q in reversed(range(n)) if q not in qubits)]
+    perm = np.zeros((2**n, 2**n))
+    for i in range(2**n):
+        perm[sum(((i >> q) & 1) << (n - 1 - pos) for pos, q in enumerate(order)), i] = 1
+    return perm.T @ np.kron(m, np.eye(2 ** (n - len(qubits)))) @ perm
 
 
 def apply(state, m, qubits):

@@ -5,6 +5,7 @@ from functools import reduce
 from itertools import accumulate
 
 import numpy as np
+import pytest
 
 
 def bits(values):
@@ -24,11 +25,45 @@ class IndexLike:
 
 
 def assert_refused(info, cls, expected):
-    """The exact class, and the message, the argument a TypeError names, or (None) no prefix."""
+    """The exact class, and the message, the argument a TypeError names (a name has no space),
+    or (None) no prefix."""
     text = str(info.value)
     assert type(info.value) is cls
-    assert text.startswith(f"argument '{expected}': ") if cls is TypeError else (
-        text == expected if expected else not text.startswith("argument"))
+    assert text.startswith(f"argument '{expected}': ") if cls is TypeError and " " not in expected \
+        else (text == expected if expected else not text.startswith("argument"))
+
+
+def assert_refused_untouched(call, cls, expected, psi):
+    """call(sv) is refused on a static state holding psi and on an untouched dynamic state of
+    the same width, and ran nothing: the first is as it was, the second allocated nothing, and
+    both are free again."""
+    from tavro._core import TavroSV
+
+    n = len(psi).bit_length() - 1
+    static, dynamic = TavroSV.from_amplitudes(n, psi), TavroSV.zero(n, True)
+    for sv in (static, dynamic):
+        with pytest.raises(BaseException) as info:
+            call(sv)
+        assert_refused(info, cls, expected)
+    assert bits(static.amplitudes()) == bits(psi) and dynamic.live_qubits == 0
+    static.apply_h(0)
+
+
+def check_random_circuit(seed, dynamic, steps, step):
+    """A random circuit on 6 qubits against the dense model: a state holding a random vector, or
+    a dynamic one with no qubit live (the gates allocate slots in the order they touch qubits,
+    and the logical reads must see through them); step(sv, rng) applies one random gate and
+    returns the model's (matrix, qubits)."""
+    import reference as ref
+    from tavro._core import TavroSV
+
+    rng = np.random.default_rng(seed)
+    psi = np.eye(64, dtype=complex)[0] if dynamic else ref.random_state(6, rng)
+    sv = TavroSV.zero(6, True) if dynamic else TavroSV.from_amplitudes(6, psi)
+    for _ in range(steps):
+        psi = ref.apply(psi, *step(sv, rng))
+    logical = np.array([sv.get_logical(i) for i in range(64)])
+    assert np.linalg.norm(logical - psi) <= 1e-12 * np.linalg.norm(psi)
 
 
 M64 = (1 << 64) - 1
@@ -54,6 +89,17 @@ class ModelRng:
         result = (rotl((s0 + s3) & M64, 23) + s0) & M64
         self.s = [s0 ^ s3 ^ s1, s1 ^ s2 ^ s0, s2 ^ s0 ^ ((s1 << 17) & M64), rotl(s3 ^ s1, 45)]
         return (result >> 11) * 2.0**-53  # 53 bits convert exactly; the power of two scales exactly
+
+
+FLAT = np.full(64, 0.125 + 0j)  # every |a|^2 is 1/64: each draw shows in a shot exactly
+
+
+def assert_draws(rng, k, seed):
+    """`rng`, made as Rng(seed), has taken k draws: its next eight shots are the model's."""
+    from tavro._core import TavroSV
+
+    rows = TavroSV.from_amplitudes(6, FLAT).sample(rng, 8).tolist()
+    assert rows == model_sample(FLAT, ModelRng(seed), k + 8, range(6))[k:]
 
 
 def abs2(amps):

@@ -7,17 +7,15 @@ import numpy as np
 import pytest
 
 import reference as ref
+import support
 from support import IndexLike, ModelRng, assert_refused, bits, model_sample, model_sums
 from tavro._core import DegenerateStateError, Rng, TavroSV
 
 SEED = 0x5EED
-FLAT = np.full(64, 0.125 + 0j)  # every |a|^2 is 1/64: each draw shows in a shot exactly
 
 
-# `rng`, made as Rng(seed), has taken k draws: its next eight shots are the model's.
 def assert_draws(rng, k, seed=SEED):
-    rows = TavroSV.from_amplitudes(6, FLAT).sample(rng, 8).tolist()
-    assert rows == model_sample(FLAT, ModelRng(seed), k + 8, range(6))[k:]
+    support.assert_draws(rng, k, seed)
 
 
 METHODS = {"prob_zero": "target", "measure_qubit": "target, rng", "reset_qubit": "target, rng",

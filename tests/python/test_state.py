@@ -7,8 +7,11 @@ import numpy as np
 import pytest
 
 from support import IndexLike, assert_refused, bits
+from test_channels import METHODS as CHANNEL_METHODS
 from test_gates import GATE_METHODS
 from test_measure import METHODS as MEASURE_METHODS
+from test_multi_qubit import METHODS as MULTI_QUBIT_METHODS
+from test_observables import METHODS as OBSERVABLE_METHODS
 from tavro._core import TavroSV
 
 # The methods of this file with their text signatures, in the order of the method table.
@@ -24,7 +27,8 @@ PROPERTIES = ["num_qubits", "live_qubits", "is_dynamic", "len"]
 
 def test_members_in_the_order_of_the_method_table_and_nothing_else():
     names = [n for n in vars(TavroSV) if not n.startswith("_")]
-    assert names == [*SIGNATURES, *GATE_METHODS, *MEASURE_METHODS, *PROPERTIES]
+    assert names == [*SIGNATURES, *GATE_METHODS, *MULTI_QUBIT_METHODS, *MEASURE_METHODS,
+                     *CHANNEL_METHODS, *OBSERVABLE_METHODS, *PROPERTIES]
     assert TavroSV.__doc__ == "" and TavroSV.__module__ == "_core"
     sv = TavroSV.zero(1)
     for refused in (TavroSV, lambda: type("Sub", (TavroSV,), {}), lambda: copy.copy(sv)):
@@ -36,7 +40,8 @@ def test_members_in_the_order_of_the_method_table_and_nothing_else():
         assert vars(TavroSV)[name].__doc__
         with pytest.raises(AttributeError):
             setattr(sv, name, 1)
-    for name, text in SIGNATURES.items():
+    described = {**MULTI_QUBIT_METHODS, **CHANNEL_METHODS, **OBSERVABLE_METHODS}
+    for name, text in {**SIGNATURES, **described}.items():
         m = getattr(TavroSV, name)
         assert m.__text_signature__ == text and m.__doc__ and "\n--\n" not in m.__doc__, name
         sig = inspect.signature(getattr(sv, name))  # static methods through a state too

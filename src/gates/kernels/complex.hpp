@@ -24,6 +24,13 @@ inline Amp mul_plain(Amp a, Amp b) {
   return {re, im};
 }
 
+// Plain product conj(a) * b: re = a.re*b.re + a.im*b.im, im = a.re*b.im - a.im*b.re.
+inline Amp conj_mul_plain(Amp a, Amp b) {
+  const double re = a.real() * b.real() + a.imag() * b.imag();
+  const double im = a.real() * b.imag() - a.imag() * b.real();
+  return {re, im};
+}
+
 // Plain componentwise sum and difference.
 inline Amp add_plain(Amp a, Amp b) { return {a.real() + b.real(), a.imag() + b.imag()}; }
 inline Amp sub_plain(Amp a, Amp b) { return {a.real() - b.real(), a.imag() - b.imag()}; }
