@@ -1,8 +1,10 @@
 # optimize_ordering: its signature and defaults, conversions and messages in their order, known
 # placements and random footprints against a model of the cost, both spellings of annealing, and
-# a core fault raised past `except Exception`.
+# a core fault raised past `except Exception`, and the same results as the C function.
 
 import inspect
+import os
+import struct
 
 import numpy as np
 import pytest
@@ -115,3 +117,41 @@ def test_a_core_fault_passes_except_exception():
     kind, fault = caught
     assert kind == "BaseException" and type(fault).__mro__[1:] == (BaseException, object)
     assert fault.args == ("index out of bounds: the len is 2 but the index is 2",)
+
+
+def c_library():
+    """The C face's shared library of the build the module came from, or None (an installed
+    module has no build tree beside it)."""
+    import ctypes
+    import tavro._core
+
+    path = os.path.join(os.path.dirname(tavro._core.__file__), "..", "..", "libtavro.so")
+    return ctypes.CDLL(path) if os.path.exists(path) else None
+
+
+@pytest.mark.parametrize("method,flag", [("greedy", 0), ("sa", 1)])
+def test_same_placement_and_cost_as_the_c_function(method, flag):
+    import ctypes
+
+    lib = c_library()
+    if lib is None:
+        pytest.skip("no libtavro.so beside the module: not a build tree")
+    gen = np.random.default_rng(11)
+    for n in (2, 7, 21, 30):
+        weights = gen.uniform(0, 3, size=n).tolist()
+        pairs = [(int(i), int(j), float(w)) for i, j, w in
+                 zip(gen.integers(0, n, 3 * n), gen.integers(0, n, 3 * n), gen.uniform(0, 2, 3 * n))]
+        perm, cost = optimize_ordering(n, weights, pairs, method=method, seed=n + 5)
+
+        size_t = ctypes.c_size_t
+        k = len(pairs)
+        perm_out, cost_out = (size_t * n)(), ctypes.c_double()
+        lib.tavro_optimize_ordering.restype = ctypes.c_int32
+        rc = lib.tavro_optimize_ordering(
+            size_t(n), (ctypes.c_double * n)(*weights), (size_t * k)(*[p[0] for p in pairs]),
+            (size_t * k)(*[p[1] for p in pairs]), (ctypes.c_double * k)(*[p[2] for p in pairs]),
+            size_t(k), ctypes.c_uint32(flag), ctypes.c_uint64(n + 5), perm_out,
+            ctypes.byref(cost_out))
+        assert rc == 0
+        assert list(perm_out) == perm, n
+        assert struct.pack("<d", cost_out.value) == struct.pack("<d", cost), n
