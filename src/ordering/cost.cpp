@@ -76,10 +76,17 @@ double swap_delta(const CostModel& m, std::span<const size_t> perm,
   double d = one_qubit_weights[a] * (m.f1(sb) - m.f1(sa));
   d += one_qubit_weights[b] * (m.f1(sa) - m.f1(sb));
   // One side of the exchange: `q` moves from slot `from` to `to`. The pair (a, b) itself is
-  // skipped, its lower slot does not change; a pair (q, q) is seen at q's old slot.
+  // skipped, its lower slot does not change. A pair (q, q) moves with q and stands twice in
+  // q's list, so each entry brings half its change: read at q's old slot instead, it would
+  // count a move down twice and a move up not at all, and the local search could then
+  // exchange the same qubits back and forth for ever.
   const auto side = [&](size_t q, size_t other, size_t from, size_t to) {
     for (const AdjEntry& e : adj[q]) {
       if (e.neighbour == other) continue;
+      if (e.neighbour == q) {
+        d += (e.weight * 0.5) * (m.f2(to) - m.f2(from));
+        continue;
+      }
       const size_t sc = perm[e.neighbour];
       d += e.weight * (m.f2(std::min(sc, to)) - m.f2(std::min(sc, from)));
     }

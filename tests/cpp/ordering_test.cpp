@@ -131,9 +131,12 @@ const CostCase DELTAS[] = {
     {"ListsInOrder", 4, identity(4), {0, 0, 0, 0},
      {{0, 1, 9.9}, {0, 2, 3.0}, {3, 1, 4.8}, {0, 3, 1e6}, {0, 1, 6.1}}, 0, 3,
      ((9.9 * (1.22 - 1.3) + 3.0 * (1.0 - 1.3)) + 6.1 * (1.22 - 1.3)) + 4.8 * (1.3 - 1.22)},
-    // Both entries of (3, 3) are seen at slot 3: twice 0.3, where the cost changes by one 0.3.
-    {"SelfPairTwiceAtOldSlot", 4, identity(4), {0, 0, 0, 0}, {{3, 3, 1.0}}, 3, 0,
-     (1.3 - 1.0) + (1.3 - 1.0)},
+    // (3, 3) moves with qubit 3, from slot 3 to 0 and from 0 to 3: each of its two entries
+    // brings half the change, so the delta is the cost difference in both directions.
+    {"SelfPairHalfPerEntry", 4, identity(4), {0, 0, 0, 0}, {{3, 3, 1.0}}, 3, 0,
+     (1.0 * 0.5) * (1.3 - 1.0) + (1.0 * 0.5) * (1.3 - 1.0)},
+    {"SelfPairMovingUp", 4, identity(4), {0, 0, 0, 0}, {{0, 0, 1.0}}, 0, 3,
+     (1.0 * 0.5) * (1.0 - 1.3) + (1.0 * 0.5) * (1.0 - 1.3)},
 };
 // clang-format on
 class Cost : public testing::TestWithParam<CostCase> {};
@@ -154,8 +157,8 @@ TEST_P(Delta, Bits) {
 INSTANTIATE_TEST_SUITE_P(Ordering, Delta, testing::ValuesIn(DELTAS),
                          [](const auto& i) { return std::string(i.param.name); });
 
-// Without self-pairs the delta is the cost after the exchange minus the cost before, up to
-// rounding, for every pair of qubits, on both sides of the scale's threshold.
+// The delta is the cost after the exchange minus the cost before, up to rounding, for every
+// pair of qubits, on both sides of the scale's threshold, self-pairs included.
 TEST(SwapDelta, MatchesCostDifference) {
   for (const size_t n : {size_t{2}, size_t{7}, size_t{20}, size_t{23}, size_t{40}}) {
     std::mt19937_64 gen(n);
@@ -164,7 +167,7 @@ TEST(SwapDelta, MatchesCostDifference) {
     for (double& w : w1) w = u(gen);
     Pairs pairs;
     for (size_t k = 0; k < 3 * n; ++k) {
-      const size_t i = gen() % n, j = (i + 1 + gen() % (n - 1)) % n;
+      const size_t i = gen() % n, j = k % 5 == 4 ? i : (i + 1 + gen() % (n - 1)) % n;
       pairs.push_back({i, j, u(gen)});
     }
     Perm perm = identity(n);
@@ -177,6 +180,20 @@ TEST(SwapDelta, MatchesCostDifference) {
         const double want = estimate_cost(after, w1, pairs, n) - estimate_cost(perm, w1, pairs, n);
         ASSERT_NEAR(swap_delta(perm, w1, adj, a, b, n), want, 1e-12 * (1 + n)) << n << a << b;
       }
+  }
+}
+
+// Self-pairs with negative weights, where a delta read at the old slot made the local search
+// exchange qubits 0 and 2 back and forth without end.
+TEST(LocalSearch, EndsWithNegativeSelfPairs) {
+  const std::vector<double> w1 = {2.80, -0.42, 2.79, 0.25, 0.69, 2.31, 0.64};
+  const Pairs pairs = {{4, 3, -1.19}, {3, 5, -0.95}, {0, 0, 1.00}, {0, 2, -0.88}, {6, 0, -0.06},
+                       {5, 3, 1.92},  {5, 6, 1.85},  {3, 0, 0.90}, {5, 2, 0.16},  {2, 2, -0.89}};
+  for (const bool anneal : {false, true}) {
+    Xoshiro256PlusPlus rng = Xoshiro256PlusPlus::seed_from_u64(3);
+    const OrderingResult r = optimize_ordering(7, w1, pairs, anneal, rng);
+    EXPECT_LE(r.cost, estimate_cost(identity(7), w1, pairs, 7));
+    EXPECT_NEAR(r.cost, estimate_cost(r.perm, w1, pairs, 7), 1e-12);
   }
 }
 
