@@ -136,22 +136,28 @@ def test_same_placement_and_cost_as_the_c_function(method, flag):
     lib = c_library()
     if lib is None:
         pytest.skip("no libtavro.so beside the module: not a build tree")
-    gen = np.random.default_rng(11)
-    for n in (2, 7, 21, 30):
+    size_t = ctypes.c_size_t
+    lib.tavro_optimize_ordering.restype = ctypes.c_int32
+    differs = 0
+    # Footprints on which the annealing search beats the greedy one, so the two methods and
+    # the seeds give different placements.
+    for footprint in (1, 3, 11):
+        gen = np.random.default_rng(footprint)
+        n = int(gen.integers(5, 25))
         weights = gen.uniform(0, 3, size=n).tolist()
         pairs = [(int(i), int(j), float(w)) for i, j, w in
                  zip(gen.integers(0, n, 3 * n), gen.integers(0, n, 3 * n), gen.uniform(0, 2, 3 * n))]
-        perm, cost = optimize_ordering(n, weights, pairs, method=method, seed=n + 5)
+        perm, cost = optimize_ordering(n, weights, pairs, method=method, seed=footprint + 5)
+        differs += (perm, cost) != optimize_ordering(n, weights, pairs, method="greedy")
 
-        size_t = ctypes.c_size_t
         k = len(pairs)
         perm_out, cost_out = (size_t * n)(), ctypes.c_double()
-        lib.tavro_optimize_ordering.restype = ctypes.c_int32
         rc = lib.tavro_optimize_ordering(
             size_t(n), (ctypes.c_double * n)(*weights), (size_t * k)(*[p[0] for p in pairs]),
             (size_t * k)(*[p[1] for p in pairs]), (ctypes.c_double * k)(*[p[2] for p in pairs]),
-            size_t(k), ctypes.c_uint32(flag), ctypes.c_uint64(n + 5), perm_out,
+            size_t(k), ctypes.c_uint32(flag), ctypes.c_uint64(footprint + 5), perm_out,
             ctypes.byref(cost_out))
         assert rc == 0
-        assert list(perm_out) == perm, n
-        assert struct.pack("<d", cost_out.value) == struct.pack("<d", cost), n
+        assert list(perm_out) == perm, footprint
+        assert struct.pack("<d", cost_out.value) == struct.pack("<d", cost), footprint
+    assert differs == (3 if method == "sa" else 0)
