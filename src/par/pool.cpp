@@ -1,6 +1,9 @@
 #include "par/pool.hpp"
 
+#include <dlfcn.h>
+#include <pthread.h>
 #include <sched.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <bit>
@@ -9,11 +12,13 @@
 #include <limits>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
+#include <tbb/task_scheduler_observer.h>
 
 namespace tavro::par {
 
@@ -47,6 +52,73 @@ size_t configured_workers() {
   return workers;
 }
 
+// A set of CPUs, or nothing when it could not be read (more CPUs than a cpu_set_t holds).
+using CpuSet = std::optional<cpu_set_t>;
+
+CpuSet thread_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0 || CPU_COUNT(&set) == 0) return std::nullopt;
+  return set;
+}
+
+// The loading thread's mask when the library loads: a launch restriction (taskset, a batch
+// system's binding) is already in it, while a host that pins its main thread later is not.
+const CpuSet LOAD_CPUS = thread_cpus();
+
+// An OpenMP runtime told to bind (OMP_PROC_BIND, OMP_PLACES, GOMP_CPU_AFFINITY) pins its first
+// thread to one place when it loads, possibly before this library, so the load-time mask is that
+// one place. The runtime's places still cover every CPU its launch allowed, or the ones the user
+// chose. Asked only when binding is on: a runtime that initialises on the question may then bind.
+CpuSet openmp_places() {
+  const char* bind = std::getenv("OMP_PROC_BIND");
+  const bool binds = (bind != nullptr && strcasecmp(bind, "false") != 0) ||
+                     std::getenv("OMP_PLACES") != nullptr ||
+                     std::getenv("GOMP_CPU_AFFINITY") != nullptr;
+  if (!binds) return std::nullopt;
+  using Count = int (*)();
+  using PlaceCount = int (*)(int);
+  using PlaceIds = void (*)(int, int*);
+  const auto places = reinterpret_cast<Count>(dlsym(RTLD_DEFAULT, "omp_get_num_places"));
+  const auto procs = reinterpret_cast<PlaceCount>(dlsym(RTLD_DEFAULT, "omp_get_place_num_procs"));
+  const auto ids = reinterpret_cast<PlaceIds>(dlsym(RTLD_DEFAULT, "omp_get_place_proc_ids"));
+  if (places == nullptr || procs == nullptr || ids == nullptr) return std::nullopt;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  std::vector<int> place;
+  for (int p = 0, n = places(); p < n; ++p) {
+    place.assign(static_cast<size_t>(std::max(procs(p), 0)), -1);
+    ids(p, place.data());
+    for (const int cpu : place)
+      if (cpu >= 0 && cpu < CPU_SETSIZE) CPU_SET(cpu, &set);
+  }
+  if (CPU_COUNT(&set) == 0) return std::nullopt;
+  return set;
+}
+
+// Puts each worker, once, on the CPUs the process may use. Workers are started by whichever
+// thread first hands the pool work and inherit its mask, which may be a single pinned core;
+// the caller's own thread also runs pieces and keeps its mask.
+class WorkerPlacement final : public tbb::task_scheduler_observer {
+ public:
+  WorkerPlacement(tbb::task_arena& arena, const CpuSet& cpus)
+      : tbb::task_scheduler_observer(arena), cpus_(cpus) {
+    if (cpus_) observe(true);
+  }
+  ~WorkerPlacement() override { observe(false); }
+
+  void on_scheduler_entry(bool is_worker) override {
+    thread_local bool placed = false;
+    if (!is_worker || placed) return;
+    placed = true;
+    // A refusal (the CPUs went away since) leaves the worker where it was: slower, still right.
+    pthread_setaffinity_np(pthread_self(), sizeof(*cpus_), &*cpus_);
+  }
+
+ private:
+  CpuSet cpus_;
+};
+
 // The process-wide pool. The global limit lets a configured count above the core count be
 // honoured: TBB otherwise caps every arena at the number of cores.
 struct Pool {
@@ -57,6 +129,9 @@ struct Pool {
   }
   tbb::global_control limit;
   tbb::task_arena arena;
+  // Before any job, so no worker enters unplaced. An OpenMP runtime may load after this
+  // library (a Python host imports it later), so its places are read here, at first use.
+  WorkerPlacement placement{arena, openmp_places().or_else([] { return LOAD_CPUS; })};
 };
 
 Pool& pool() {
