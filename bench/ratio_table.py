@@ -5,9 +5,11 @@
 
 One row per benchmark and ratio kind, one column group per worker count, one column per qubit
 count. Repetitions of a benchmark (--benchmark_repetitions, or several files of the same worker
-count) are combined as the median of their ratios. A cell marked '!' exceeds the limit that benchmark is held to (limit_of below); the
-limits are stated for all workers on 26 and 28 qubits, and shown on the other columns only for
-comparison.
+count) are combined as the median of their ratios. A cell marked '!' exceeds the limit that
+benchmark is held to (limit_of below). The limits are stated for all workers on 26 and 28
+qubits, so only those cells can be marked: the column group of the most workers, when there
+is more than one worker, and the 26- and 28-qubit columns. Rows with no stated limit are never
+marked.
 """
 import json
 import re
@@ -21,6 +23,8 @@ LIMITS = {
     "state/normalize": ("ratio", 2.5),
     "sample/shots_1000": ("ratio", 1.0),
 }
+# The qubit counts the limits are stated for: the memory-bound sizes.
+LIMITED_QUBITS = {26, 28}
 SUFFIX = re.compile(r"(/min_time:[0-9.]+)?(/manual_time)?$")
 DIAGONAL_1Q = {"z", "s", "sdg", "t", "tdg", "p"}
 CONTROLLED_2Q = {"cx", "cy", "crx", "cry", "crz"}
@@ -94,6 +98,12 @@ def combine(entries, counter):
     return values[h] if len(values) % 2 else (values[h - 1] + values[h]) / 2
 
 
+def all_workers(groups):
+    """The worker count of the all-workers run: the largest above 1, or None."""
+    counts = [int(w) for w in groups if str(w).isdigit()]
+    return str(max(counts)) if counts and max(counts) > 1 else None
+
+
 def main(paths):
     groups = {}  # workers -> (name, n) -> [entries]
     for p in paths:
@@ -118,24 +128,27 @@ def main(paths):
         head += " | " + " ".join(f"{n:>7}" for n in qubits)
     print(head)
     print("-" * len(head))
+    held = all_workers(groups)
     for name, counter in keys:
         row = f"{name} {counter}".ljust(width)
         lim = limit_of(name)
-        for group in groups.values():
+        for workers, group in groups.items():
             parts = []
             for n in qubits:
                 v = combine(group.get((name, n), []), counter)
                 if v is None:
                     parts.append(" " * 7)
                     continue
-                flag = "!" if lim and lim[0] == counter and v > lim[1] else " "
+                applies = workers == held and n in LIMITED_QUBITS and lim and lim[0] == counter
+                flag = "!" if applies and v > lim[1] else " "
                 parts.append(f"{v:6.2f}{flag}")
             row += " | " + " ".join(parts)
         print(row)
     print()
     print("ratio: median over blocks of (fastest iteration / fastest streaming pass beside it);")
-    print("ratio_read: the same against the read-only pass. '!' = above the benchmark's limit")
-    print("(held for all workers on 26 and 28 qubits; see limit_of in this script).")
+    print("ratio_read: the same against the read-only pass. '!' = above the benchmark's limit,")
+    print("marked only where one is stated: all workers, 26 and 28 qubits (limit_of, and")
+    print("bench/README.md).")
 
 
 if __name__ == "__main__":

@@ -382,7 +382,9 @@ TAVRO_API int32_t tavro_sv_free_qubit(TavroSVHandle* sv, size_t target, TavroRng
  *   -1  sv, rng or out is NULL (also for an empty result) or out_len is not the length
  *       required below (nothing is stored, written or drawn), or a trapped fault (nothing
  *       stored or written);
- *   -8  the shots cannot be held in memory; stored, nothing written or drawn;
+ *   -8  the shots cannot be held in memory (8 bytes a shot for the draws, whatever the width);
+ *       stored with the message "allocation failed for a sample buffer of {nshots} shots,
+ *       {bytes} bytes each ({gib} GiB)"; nothing written or drawn;
  *   -9  the squared norm is not finite or is below 1e-300; stored with the message
  *       "degenerate state: non-finite squared norm ({inf or NaN})" or "degenerate state:
  *       squared norm {x.xxxe-N} is too small to sample from"; nothing written or drawn.

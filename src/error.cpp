@@ -21,12 +21,11 @@ struct Overloaded : Fs... {
 template <class... Fs>
 Overloaded(Fs...) -> Overloaded<Fs...>;
 
-// Bytes of `amplitudes` complex values in GiB. The byte count saturates at 2^64 - 1 (any
-// payload of 2^60 or more), is rounded to the nearest double, then divided by 2^30 exactly.
-std::string gib_figure(size_t amplitudes) {
+// `count` items of `size` bytes in GiB. The byte count saturates at 2^64 - 1 (2^60 or more
+// amplitudes of 16 bytes), is rounded to the nearest double, then divided by 2^30 exactly.
+std::string gib_figure(uint64_t count, uint64_t size) {
   constexpr uint64_t MAX = std::numeric_limits<uint64_t>::max();
-  const uint64_t n = amplitudes;
-  const uint64_t bytes = n > MAX / 16 ? MAX : n * 16;
+  const uint64_t bytes = size != 0 && count > MAX / size ? MAX : count * size;
   return format_shortest_positional(static_cast<double>(bytes) / 1073741824.0);
 }
 
@@ -51,8 +50,13 @@ std::string Error::display() const {
                    ", got " + to_string(e.actual);
           },
           [](const AllocationFailed& e) {
+            if (e.shots != 0) {
+              return "allocation failed for a sample buffer of " + to_string(e.shots) + " shots, " +
+                     to_string(e.bytes_per_shot) + " bytes each (" +
+                     gib_figure(e.shots, e.bytes_per_shot) + " GiB)";
+            }
             return "allocation failed for " + to_string(e.amplitudes) + " complex amplitudes (" +
-                   gib_figure(e.amplitudes) + " GiB)";
+                   gib_figure(e.amplitudes, 16) + " GiB)";
           },
           [](const DegenerateState& e) { return "degenerate state: " + e.text; },
           [](const NonUnitary& e) { return "non-unitary gate: " + e.text; },
@@ -82,7 +86,11 @@ std::string Error::debug() const {
                    ", actual: " + to_string(e.actual) + " }";
           },
           [](const AllocationFailed& e) {
-            return "AllocationFailed { amplitudes: " + to_string(e.amplitudes) + " }";
+            const std::string shots = e.shots == 0
+                                          ? ""
+                                          : ", shots: " + to_string(e.shots) +
+                                                ", bytes_per_shot: " + to_string(e.bytes_per_shot);
+            return "AllocationFailed { amplitudes: " + to_string(e.amplitudes) + shots + " }";
           },
           [](const DegenerateState& e) { return "DegenerateState(" + format_quoted(e.text) + ")"; },
           [](const NonUnitary& e) { return "NonUnitary(" + format_quoted(e.text) + ")"; },

@@ -32,8 +32,12 @@ struct InvalidStateLength {
   size_t expected;
   size_t actual;
 };
+// A refused reservation: `amplitudes` of a state or scratch buffer, or, when `shots` is not 0,
+// a sampling buffer of `bytes_per_shot` bytes for each of `shots` shots (amplitudes then 0).
 struct AllocationFailed {
   size_t amplitudes;
+  size_t shots = 0;
+  size_t bytes_per_shot = 0;
 };
 struct DegenerateState {
   std::string text;

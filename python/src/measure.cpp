@@ -83,7 +83,8 @@ constexpr char SAMPLE_DOC[] =
     "value of qubit q in shot s (num_qubits is the declared width, also on a dynamic state). "
     "The prefix sums are built once per call, so one call is the cheap way to take many shots; "
     "uses nsamples draws of rng. Raises DegenerateStateError when the squared norm is not "
-    "finite or below 1e-300 (rng untouched).";
+    "finite or below 1e-300, and MemoryError when the draws (8 bytes a shot) or the rows "
+    "cannot be held; rng untouched in both cases.";
 PyObject* sv_sample(PyObject* self, Args<2> a) {
   const SharedSV sv(self);
   const ExclusiveRng rng(detail::rng_arg(a[0], "rng"));

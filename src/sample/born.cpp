@@ -54,9 +54,10 @@ void block_sums(const Amp* a, size_t n, size_t first, size_t last, double* out) 
 
 size_t saturating_mul(size_t x, size_t y) { return y != 0 && x > MAX_SIZE / y ? MAX_SIZE : x * y; }
 
-// A refused reservation of `bytes` (saturated), counted in 16-byte amplitude units rounded up,
-// so that the message's GiB figure is the size that was refused.
-Error refused(size_t bytes) { return AllocationFailed{bytes / 16 + (bytes % 16 != 0)}; }
+// A refused sampling buffer of `bytes_per_shot` bytes for each shot.
+Error refused(size_t nshots, size_t bytes_per_shot) {
+  return AllocationFailed{0, nshots, bytes_per_shot};
+}
 
 // Writes row s of the output from the physical index k.
 struct RowWriter {
@@ -208,27 +209,26 @@ Result<std::vector<uint8_t>> TavroSV::sample(size_t nshots, Xoshiro256PlusPlus& 
   if (!index) return std::unexpected(std::move(index).error());
   const double total = index->total();
   const size_t nq = num_qubits_;
+
+  // Both reservations come before the first draw, so a refused one leaves the generator as
+  // it was and nothing is written. The uniforms are reserved for rows of no qubit too: a shot
+  // count that cannot be held is refused at once whatever the width, not drawn for ever.
+  std::unique_ptr<double[]> rs;
+  if (nshots <= MAX_SIZE / sizeof(double)) rs.reset(new (std::nothrow) double[nshots]);
+  if (!rs && nshots != 0) return std::unexpected(refused(nshots, sizeof(double)));
   if (nq == 0) {
     // Rows of no bytes: the draws still happen, nothing needs keeping.
     for (size_t s = 0; s < nshots; ++s) rng.next_u64();
     return std::vector<uint8_t>{};
   }
-
-  // Both reservations come before the first draw, so a refused one leaves the generator as
-  // it was and nothing is written.
-  const size_t uniform_bytes = saturating_mul(nshots, sizeof(double));
-  std::unique_ptr<double[]> rs;
-  if (uniform_bytes != MAX_SIZE) rs.reset(new (std::nothrow) double[nshots]);
-  if (!rs && nshots != 0) return std::unexpected(refused(uniform_bytes));
-  const size_t out_bytes = saturating_mul(nshots, nq);
   std::vector<uint8_t> out;
   try {
-    if (out_bytes == MAX_SIZE) throw std::bad_alloc();
-    out.resize(out_bytes);
+    if (saturating_mul(nshots, nq) == MAX_SIZE) throw std::bad_alloc();
+    out.resize(nshots * nq);
   } catch (const std::bad_alloc&) {
-    return std::unexpected(refused(out_bytes));
+    return std::unexpected(refused(nshots, nq));
   } catch (const std::length_error&) {
-    return std::unexpected(refused(out_bytes));
+    return std::unexpected(refused(nshots, nq));
   }
 
   // Every uniform first, in shot order, on this thread.

@@ -20,6 +20,7 @@ struct Env {
   TavroSVHandle* b;  // |101>, 3 qubits
   TavroSVHandle* z;  // 2 qubits, every amplitude 0
   TavroSVHandle* d;  // dynamic, 5 declared qubits, only qubit 3 live, in |1>
+  TavroSVHandle* n;  // no qubit: one amplitude, rows of no bytes
   TavroRng* r;
   uint8_t o[16] = {};  // outcomes, filled with 0xAB
   double p = -7.0;     // prob_zero's result
@@ -39,6 +40,10 @@ struct Row {
 #define CALL(expr) [](Env& e) { return expr; }
 // The smallest nshots whose product with 3 wraps in size_t (to 2).
 constexpr size_t WRAPS = std::numeric_limits<size_t>::max() / 3 + 1;
+// Shot counts whose uniforms (8 bytes each) no allocator holds: 2^62 overflows the byte count
+// (out_len matches only with no qubit), 2^50 asks for 8 PiB, beyond any address space. out_len
+// matches the count, so only the core can refuse, and it must write nothing.
+constexpr size_t OVERFLOWS = size_t{1} << 62, TOO_MANY = size_t{1} << 50;
 
 const Row ROWS[] = {
     {"measure_null_rng", -1, 0, "", CALL(tavro_sv_measure_qubit(e.b, 0, nullptr, e.o))},
@@ -63,6 +68,23 @@ const Row ROWS[] = {
     {"sample_zero_state", -9, 0,
      "degenerate state: squared norm 0.000e0 is too small to sample from",
      CALL(tavro_sv_sample(e.z, e.r, 3, e.o, 6))},
+    // Refused before the first draw whatever the width, no qubit included.
+    {"sample_no_qubit_overflows", -8, 0,
+     "allocation failed for a sample buffer of 4611686018427387904 shots, 8 bytes each "
+     "(17179869184 GiB)",
+     CALL(tavro_sv_sample(e.n, e.r, OVERFLOWS, e.o, 0))},
+    {"sample_no_qubit_too_many", -8, 0,
+     "allocation failed for a sample buffer of 1125899906842624 shots, 8 bytes each "
+     "(8388608 GiB)",
+     CALL(tavro_sv_sample(e.n, e.r, TOO_MANY, e.o, 0))},
+    {"sample_too_many", -8, 0,
+     "allocation failed for a sample buffer of 1125899906842624 shots, 8 bytes each "
+     "(8388608 GiB)",
+     CALL(tavro_sv_sample(e.b, e.r, TOO_MANY, e.o, 3 * TOO_MANY))},
+    {"sample_dynamic_too_many", -8, 0,
+     "allocation failed for a sample buffer of 1125899906842624 shots, 8 bytes each "
+     "(8388608 GiB)",
+     CALL(tavro_sv_sample(e.d, e.r, TOO_MANY, e.o, 5 * TOO_MANY))},
     {"measure", 0, 1, "1", CALL(tavro_sv_measure_qubit(e.b, 2, e.r, e.o))},
     // An untouched dynamic qubit reads 0 after one draw.
     {"measure_untouched", 0, 1, "0", CALL(tavro_sv_measure_qubit(e.d, 4, e.r, e.o))},
@@ -71,6 +93,8 @@ const Row ROWS[] = {
     {"sample", 0, 3, "101101101", CALL(tavro_sv_sample(e.b, e.r, 3, e.o, 9))},
     {"sample_dynamic", 0, 2, "0001000010", CALL(tavro_sv_sample(e.d, e.r, 2, e.o, 10))},
     {"bitstring", 0, 1, "101", CALL(tavro_sv_sample_bitstring(e.b, e.r, e.o, 3))},
+    // No qubit: one draw per shot, nothing written.
+    {"sample_no_qubit", 0, 5, "", CALL(tavro_sv_sample(e.n, e.r, 5, e.o, 0))},
 };
 
 class EveryCall : public testing::TestWithParam<Row> {};
@@ -80,7 +104,7 @@ TEST_P(EveryCall, StatusLastErrorOutAndDraws) {
   static const uint8_t BITS[3] = {1, 0, 1};
   static const TavroComplex ZERO4[4] = {};
   Env e{tavro_sv_from_bitstring(BITS, 3), tavro_sv_from_amplitudes(2, ZERO4, 4),
-        tavro_sv_zero_dynamic(5), tavro_rng_new(SEED)};
+        tavro_sv_zero_dynamic(5), tavro_sv_zero(0), tavro_rng_new(SEED)};
   std::memset(e.o, 0xAB, sizeof e.o);
   ASSERT_EQ(tavro_sv_apply_x(e.d, 3), 0);
   ASSERT_EQ(tavro_sv_apply_h(e.b, 77), -3);  // the error every row starts from
@@ -102,7 +126,7 @@ TEST_P(EveryCall, StatusLastErrorOutAndDraws) {
   tavro_sv_sample(uniform, twin, 8, next.data(), 48);
   tavro_sv_sample(uniform, e.r, 8, got.data(), 48);
   EXPECT_EQ(got, next) << "the call did not take " << row.draws << " draws";
-  for (TavroSVHandle* h : {e.b, e.z, e.d, uniform}) tavro_sv_free(h);
+  for (TavroSVHandle* h : {e.b, e.z, e.d, e.n, uniform}) tavro_sv_free(h);
   for (TavroRng* r : {e.r, twin}) tavro_rng_free(r);
   tavro_clear_last_error();
 }

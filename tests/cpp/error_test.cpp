@@ -58,6 +58,27 @@ TEST(AllocationFigure, ShortestGib) {
                   gib + " GiB)");
 }
 
+// A sampling buffer is counted in shots and bytes per shot, its figure from their product
+// saturating as the amplitudes' does (2^62 shots of 8 bytes give 2^64 - 1 bytes, 2^64 as a
+// double); the amplitude form and its debug text stay as they are for state buffers.
+TEST(AllocationFigure, SampleBuffers) {
+  const std::tuple<size_t, size_t, std::string, std::string> cases[] = {
+      {3, 8, "3 shots, 8 bytes each (0.000000022351741790771484 GiB)",
+       "shots: 3, bytes_per_shot: 8"},
+      {size_t{1} << 40, 5, "1099511627776 shots, 5 bytes each (5120 GiB)",
+       "shots: 1099511627776, bytes_per_shot: 5"},
+      {size_t{1} << 62, 8, "4611686018427387904 shots, 8 bytes each (17179869184 GiB)",
+       "shots: 4611686018427387904, bytes_per_shot: 8"},
+      {SIZE_MAX, 59, "18446744073709551615 shots, 59 bytes each (17179869184 GiB)",
+       "shots: 18446744073709551615, bytes_per_shot: 59"}};
+  for (const auto& [shots, each, display, debug] : cases) {
+    const Error e = AllocationFailed{0, shots, each};
+    EXPECT_EQ(e.index(), 6u);
+    EXPECT_EQ(e.display(), "allocation failed for a sample buffer of " + display);
+    EXPECT_EQ(e.debug(), "AllocationFailed { amplitudes: 0, " + debug + " }");
+  }
+}
+
 Result<int> fails_with(Error e) { return std::unexpected(std::move(e)); }
 
 Result<int> chain(bool fail_first, bool fail_second) {

@@ -4,11 +4,15 @@
 // runs under RAYON_NUM_THREADS = 1, 3 and 8, so the parallel block sums and parallel rows meet the
 // same expectations for every count.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <tuple>
@@ -137,6 +141,51 @@ TEST(SampleTest, TargetsOnExactSums) {
       for (size_t q = 0; q < 12; ++q) k |= size_t{rows[q]} << q;
       EXPECT_EQ(k, want) << "u=" << u << " shots " << nshots;
     }
+}
+
+// A shot count whose uniforms (8 bytes a shot) cannot be held is refused before any draw, with
+// no qubit as with any width: 2^62 shots overflow the byte count, 2^50 reach the allocator and
+// ask for 8 PiB, more than any address space holds.
+TEST(SampleTest, UnholdableShotCountsRefusedBeforeAnyDraw) {
+  const std::string prefix = "allocation failed for a sample buffer of ";
+  const std::pair<size_t, std::string> counts[] = {
+      {size_t{1} << 62, "4611686018427387904 shots, 8 bytes each (17179869184 GiB)"},
+      {size_t{1} << 50, "1125899906842624 shots, 8 bytes each (8388608 GiB)"}};
+  std::vector<TavroSV> states;
+  for (const uint32_t nq : {0u, 1u, 9u}) {
+    states.push_back(TavroSV::zero(nq).value());
+    states.push_back(TavroSV::zero_dynamic(nq).value());
+  }
+  for (const TavroSV& sv : states)
+    for (const auto& [nshots, text] : counts) {
+      X rng = X::seed_from_u64(nshots);
+      const auto r = sv.sample(nshots, rng);
+      EXPECT_EQ(r ? "" : r.error().display(), prefix + text) << sv.num_qubits();
+      EXPECT_TRUE(advanced_by(rng, X::seed_from_u64(nshots), 0)) << sv.num_qubits();
+    }
+}
+
+// The uniforms fit but the rows do not: in a forked child with room for 2^24 uniforms (128 MiB)
+// and not for their rows of 20 bytes (320 MiB), the refusal names the rows' width and draws
+// nothing.
+TEST(SampleTest, UnholdableRowsRefusedBeforeAnyDraw) {
+  const TavroSV sv = TavroSV::zero(20).value();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    (void)sv.norm_squared();  // the pool's threads exist before the limit
+    size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlimit lim{pages * size_t(sysconf(_SC_PAGESIZE)) + (size_t{200} << 20), RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
+    X rng = X::seed_from_u64(4);
+    const auto r = sv.sample(size_t{1} << 24, rng);
+    const std::string refused =
+        "allocation failed for a sample buffer of 16777216 shots, 20 bytes each (0.3125 GiB)";
+    _exit(!r && r.error().display() == refused && advanced_by(rng, X::seed_from_u64(4), 0) ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 }  // namespace

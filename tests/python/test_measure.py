@@ -114,3 +114,17 @@ def test_dynamic_rows_read_each_qubit_at_its_slot():
         sv.apply_ry(q + 0.5, q)
     rows = sv.sample(Rng(13), 120).tolist()
     assert rows == model_sample(sv.amplitudes(), ModelRng(13), 120, [None, 1, None, 2, 0])
+
+
+# A shot count whose uniforms (8 bytes a shot) cannot be held is refused before any draw, with no
+# qubit as with any width: 2**62 shots overflow the byte count, 2**50 ask for 8 PiB.
+@pytest.mark.parametrize("shots,figure", [
+    (2**62, "4611686018427387904 shots, 8 bytes each (17179869184 GiB)"),
+    (2**50, "1125899906842624 shots, 8 bytes each (8388608 GiB)")])
+@pytest.mark.parametrize("n,dynamic", [(0, False), (0, True), (1, False), (4, True)])
+def test_unholdable_shot_counts_are_refused_before_any_draw(n, dynamic, shots, figure):
+    sv, rng = TavroSV.zero(n, dynamic), Rng(SEED)
+    with pytest.raises(BaseException) as info:
+        sv.sample(rng, shots)
+    assert_refused(info, MemoryError, "allocation failed for a sample buffer of " + figure)
+    assert_draws(rng, 0)
