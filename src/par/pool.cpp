@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
@@ -119,6 +120,12 @@ class WorkerPlacement final : public tbb::task_scheduler_observer {
   CpuSet cpus_;
 };
 
+// Set in a child forked after the pool started. The child holds a copy of the pool's state but
+// none of its threads, and TBB would wait there for workers that never come; so the child runs
+// every piece itself, in piece order. Pieces write disjoint ranges and partials are combined
+// by piece index, so the results are those the pool would give.
+std::atomic<bool> forked_from_pool{false};
+
 // The process-wide pool. The global limit lets a configured count above the core count be
 // honoured: TBB otherwise caps every arena at the number of cores.
 struct Pool {
@@ -126,6 +133,8 @@ struct Pool {
       : limit(tbb::global_control::max_allowed_parallelism, threads),
         arena(static_cast<int>(threads)) {
     arena.initialize();
+    pthread_atfork(nullptr, nullptr,
+                   [] { forked_from_pool.store(true, std::memory_order_relaxed); });
   }
   tbb::global_control limit;
   tbb::task_arena arena;
@@ -187,6 +196,10 @@ bool runs_parallel(size_t n) {
 void run_pieces(size_t count, FunctionRef<void(size_t)> piece) {
   if (count == 0) return;
   if (count == 1) return piece(0);
+  if (forked_from_pool.load(std::memory_order_relaxed)) {
+    for (size_t i = 0; i < count; ++i) piece(i);
+    return;
+  }
   // One piece is one task: the walkers have already sized the pieces for the worker count.
   pool().arena.execute([&] {
     tbb::parallel_for(

@@ -2,6 +2,9 @@
 // once per process, so the environment rule is checked end to end in child processes of this
 // binary, each started with its own variables.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -32,6 +35,25 @@ TEST(Pool, WorkerCountIsFixedAtFirstUse) {
   v ? setenv("RAYON_NUM_THREADS", saved.c_str(), 1) : unsetenv("RAYON_NUM_THREADS");
   EXPECT_FALSE(runs_parallel(MIN_AMPS() - 1));
   EXPECT_EQ(runs_parallel(MIN_AMPS()), NUM_THREADS() >= 2);
+}
+
+// A child forked after the pool has run jobs still runs every piece (on its own thread: the
+// pool's workers are not copied), and the parent's pool still works afterwards.
+TEST(RunPieces, ForkedChildRunsEveryPiece) {
+  std::vector<std::atomic<int>> runs(64);
+  const auto job = [&] { run_pieces(runs.size(), [&](size_t i) { ++runs[i]; }); };
+  job();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    for (int k = 0; k < 20; ++k) job();
+    _exit(std::ranges::all_of(runs, [](const auto& r) { return r == 21; }) ? 0 : 1);
+  }
+  int status = -1;
+  for (int i = 0; i < 1000 && waitpid(pid, &status, WNOHANG) != pid; ++i) usleep(10000);
+  if (status == -1) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  EXPECT_EQ(status, 0) << "the child lost a piece, crashed or hung";
+  job();
+  EXPECT_TRUE(std::ranges::all_of(runs, [](const auto& r) { return r == 2; }));
 }
 
 // Every index below the count runs exactly once, none past it; a single piece runs on the
