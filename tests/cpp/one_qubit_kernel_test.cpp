@@ -159,5 +159,23 @@ TEST_P(OneQubitKernel, MatchesPairArithmetic) {
 INSTANTIATE_TEST_SUITE_P(Kernels, OneQubitKernel, testing::ValuesIn(GATES),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// X above slot 2 on a buffer far above the cut-over: whole blocks, a few blocks, and the top
+// slot (one block, whose pairs are divided among the workers) move every amplitude to its
+// partner exactly once.
+TEST(XKernel, EveryAmplitudeToItsPartnerOnAnyCut) {
+  const size_t n = size_t{1} << 20;
+  std::vector<Amp> a(n);
+  for (const size_t t : {size_t{3}, size_t{9}, size_t{17}, size_t{18}, size_t{19}}) {
+    for (size_t k = 0; k < n; ++k) a[k] = Amp(static_cast<double>(k), -static_cast<double>(k));
+    apply_x_kernel(Span(a), t);
+    size_t wrong = 0;
+    for (size_t k = 0; k < n; ++k) {
+      const double from = static_cast<double>(k ^ (size_t{1} << t));
+      wrong += a[k].real() != from || a[k].imag() != -from;
+    }
+    EXPECT_EQ(wrong, 0u) << "slot " << t;
+  }
+}
+
 }  // namespace
 }  // namespace tavro::kernels

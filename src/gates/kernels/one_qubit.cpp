@@ -1161,10 +1161,20 @@ void apply_x_kernel(std::span<Amp> amps, size_t t) {
     case 2:
       return run_par_or_seq(amps, 8, [](std::span<Amp> r) { apply_x_t2_inner(r); });
     default: {
-      // Never splits a block: on the top slot the whole buffer is one block and one call.
+      // Whole blocks where they feed every worker; on the top slot (one block) or a few blocks,
+      // runs of pairs divided among the workers. Moves only, so the cut changes no bit.
       const size_t half = size_t{1} << t;
-      return run_par_or_seq(amps, 2 * half,
-                            [half](std::span<Amp> r) { apply_x_half_swap(r, half); });
+      const GroupWalk g = group_walk(uint64_t{1} << t);
+      const par::Plan p = par::plan_group_runs(amps.size(), 2 * half, (amps.size() >> 1) / g.run,
+                                               par::NUM_THREADS(), par::MIN_AMPS());
+      if (p.regime != par::Regime::GroupRuns) {
+        return detail::run_planned(amps, p,
+                                   [half](std::span<Amp> r) { apply_x_half_swap(r, half); });
+      }
+      return run_groups_par_or_seq(amps, g.walk, [&](std::span<Amp> a, size_t base, size_t runs) {
+        for (; runs > 0; --runs, base = ((base | g.walk) + 1) & ~g.walk)
+          std::swap_ranges(a.begin() + base, a.begin() + base + g.run, a.begin() + base + half);
+      });
     }
   }
 }
