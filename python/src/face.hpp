@@ -193,9 +193,9 @@ using ExclusiveSV = Exclusive<SVObject>;
 // A generator argument is always taken for exclusive use: every use draws from it.
 using ExclusiveRng = Exclusive<RngObject>;
 
-// A class made from its spec; the spec's name must outlive it, its slots need not.
-inline PyTypeObject* new_type(PyType_Spec* type_spec) {
-  PyObject* type = PyType_FromSpec(type_spec);
+// A class made from its description; the name must outlive it, the slot table need not.
+inline PyTypeObject* new_type(PyType_Spec* description) {
+  PyObject* type = PyType_FromSpec(description);
   if (type == nullptr) raise();
   return reinterpret_cast<PyTypeObject*>(type);
 }

@@ -139,9 +139,9 @@ PyTypeObject* rng_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(rng_dealloc)},
         {0, nullptr},
     };
-    PyType_Spec spec = {"_core.Rng", sizeof(RngObject), 0,
-                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return new_type(&spec);
+    PyType_Spec description = {"_core.Rng", sizeof(RngObject), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+    return new_type(&description);
   }();
   return type;
 }

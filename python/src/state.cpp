@@ -239,10 +239,10 @@ PyTypeObject* sv_type() {
         {Py_tp_getset, SV_PROPERTIES},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec description = {
         "_core.TavroSV", sizeof(SVObject), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE, slots};
-    return new_type(&spec);
+    return new_type(&description);
   }();
   return type;
 }
