@@ -72,4 +72,19 @@ inline Amp acc_chain_fused(Amp g, Amp z, Amp t) {
   return {re, im};
 }
 
+// ---- the two forms of a matrix row ----
+// A row of a matrix-vector product, term by term: first(g0, z0), then t = next(g, z, t) for each
+// further term in column order. The plain form rounds each product and each sum; the fused
+// form is the chain of mul_fused and acc_chain_fused.
+
+struct PlainForm {
+  static Amp first(Amp g, Amp z) { return mul_plain(g, z); }
+  static Amp next(Amp g, Amp z, Amp t) { return add_plain(t, mul_plain(g, z)); }
+};
+
+struct FusedForm {
+  static Amp first(Amp g, Amp z) { return mul_fused(g, z); }
+  static Amp next(Amp g, Amp z, Amp t) { return acc_chain_fused(g, z, t); }
+};
+
 }  // namespace tavro::kernels

@@ -1,4 +1,4 @@
-// Vector shapes for runs of amplitudes and the plain-form matrix updates on them, compiled once
+// Vector shapes for runs of amplitudes and the matrix updates on them, compiled once
 // per Highway target: each op does, lane for lane, what its scalar namesake in matrix_ops.hpp
 // does to one amplitude.
 
@@ -51,29 +51,50 @@ HWY_INLINE void WithRunTag(size_t len, const F& f) {
   f(DOne());
 }
 
-template <class D, class V>
-HWY_INLINE V TermPlain(D d, Amp g, V z) {
-  return MulPlain(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
-}
+// The vector forms of a matrix row, lane for lane PlainForm and FusedForm of complex.hpp. The
+// fused one is exact only where MulAdd is native.
+struct PlainVecForm {
+  template <class D, class V>
+  static HWY_INLINE V First(D d, Amp g, V z) {
+    return MulPlain(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
+  }
+  template <class D, class V>
+  static HWY_INLINE V Next(D d, Amp g, V z, V t) {
+    return hn::Add(t, First(d, g, z));
+  }
+};
 
-struct Ctrl2x2PlainOp {
+struct FusedVecForm {
+  template <class D, class V>
+  static HWY_INLINE V First(D d, Amp g, V z) {
+    return MulFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
+  }
+  template <class D, class V>
+  static HWY_INLINE V Next(D d, Amp g, V z, V t) {
+    return AccChainFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z, t);
+  }
+};
+
+template <class Form>
+struct Ctrl2x2Op {
   std::array<Amp, 4> m;
   template <class D, class V>
   HWY_INLINE void operator()(D d, V& x, V& y) const {
-    const V nx = hn::Add(TermPlain(d, m[0], x), TermPlain(d, m[2], y));
-    y = hn::Add(TermPlain(d, m[1], x), TermPlain(d, m[3], y));
+    const V nx = Form::Next(d, m[2], y, Form::First(d, m[0], x));
+    y = Form::Next(d, m[3], y, Form::First(d, m[1], x));
     x = nx;
   }
 };
 
-struct Dense4x4PlainOp {
+template <class Form>
+struct Dense4x4Op {
   std::array<Amp, 16> m;
   template <class D, class V>
   HWY_INLINE V Row(D d, size_t r, V a0, V a1, V a2, V a3) const {
-    V t = TermPlain(d, m[r], a0);
-    t = hn::Add(t, TermPlain(d, m[r + 4], a1));
-    t = hn::Add(t, TermPlain(d, m[r + 8], a2));
-    return hn::Add(t, TermPlain(d, m[r + 12], a3));
+    V t = Form::First(d, m[r], a0);
+    t = Form::Next(d, m[r + 4], a1, t);
+    t = Form::Next(d, m[r + 8], a2, t);
+    return Form::Next(d, m[r + 12], a3, t);
   }
   template <class D, class V>
   HWY_INLINE void operator()(D d, V& a0, V& a1, V& a2, V& a3) const {
@@ -87,6 +108,11 @@ struct Dense4x4PlainOp {
     a3 = n3;
   }
 };
+
+using Ctrl2x2PlainOp = Ctrl2x2Op<PlainVecForm>;
+using Ctrl2x2FusedOp = Ctrl2x2Op<FusedVecForm>;
+using Dense4x4PlainOp = Dense4x4Op<PlainVecForm>;
+using Dense4x4FusedOp = Dense4x4Op<FusedVecForm>;
 
 #endif  // HWY_TARGET != HWY_SCALAR
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "error.hpp"
 #include "gates/kernels/complex.hpp"
@@ -50,14 +51,12 @@ inline size_t next_base(size_t base, uint64_t mask) { return ((base | mask) + 1)
 // terms added left to right. Fused: the chain of mul_fused and acc_chain_fused.
 template <size_t D, bool kFused>
 inline void group_portable(Amp* HWY_RESTRICT p, const size_t* off, const Amp* gate) {
+  using Form = std::conditional_t<kFused, FusedForm, PlainForm>;
   Amp a[D];
   for (size_t c = 0; c < D; ++c) a[c] = p[off[c]];
   for (size_t r = 0; r < D; ++r) {
-    Amp t = kFused ? mul_fused(gate[r], a[0]) : mul_plain(gate[r], a[0]);
-    for (size_t c = 1; c < D; ++c) {
-      t = kFused ? acc_chain_fused(gate[c * D + r], a[c], t)
-                 : add_plain(t, mul_plain(gate[c * D + r], a[c]));
-    }
+    Amp t = Form::first(gate[r], a[0]);
+    for (size_t c = 1; c < D; ++c) t = Form::next(gate[c * D + r], a[c], t);
     p[off[r]] = t;
   }
 }

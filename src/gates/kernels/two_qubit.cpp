@@ -94,35 +94,6 @@ struct RzzFusedOne {
   }
 };
 
-// The fused chain: the first term's fused product, then one link per further term.
-struct Ctrl2x2FusedOne {
-  std::array<Amp, 4> m;
-  void operator()(Amp& x, Amp& y) const {
-    const Amp nx = acc_chain_fused(m[2], y, mul_fused(m[0], x));
-    const Amp ny = acc_chain_fused(m[3], y, mul_fused(m[1], x));
-    x = nx;
-    y = ny;
-  }
-};
-
-struct Dense4x4FusedOne {
-  std::array<Amp, 16> m;
-  Amp row(size_t r, Amp a0, Amp a1, Amp a2, Amp a3) const {
-    Amp t = mul_fused(m[r], a0);
-    t = acc_chain_fused(m[r + 4], a1, t);
-    t = acc_chain_fused(m[r + 8], a2, t);
-    return acc_chain_fused(m[r + 12], a3, t);
-  }
-  void operator()(Amp& a0, Amp& a1, Amp& a2, Amp& a3) const {
-    const Amp n0 = row(0, a0, a1, a2, a3), n1 = row(1, a0, a1, a2, a3);
-    const Amp n2 = row(2, a0, a1, a2, a3), n3 = row(3, a0, a1, a2, a3);
-    a0 = n0;
-    a1 = n1;
-    a2 = n2;
-    a3 = n3;
-  }
-};
-
 // The runs of one body call (QuartetRuns without its pointers): `blocks` high blocks
 // `block_stride` apart, each with `count` runs of `len` amplitudes `stride` apart.
 struct Shape {
@@ -220,7 +191,7 @@ void Ctrl2x2PlainRuns(Amp* x, Amp* y, const tq::Shape& s, const Amp* m) {
   tq::for_runs(s, Ctrl2x2PlainOne{{m[0], m[1], m[2], m[3]}}, x, y);
 }
 void Ctrl2x2FusedRuns(Amp* x, Amp* y, const tq::Shape& s, const Amp* m) {
-  tq::for_runs(s, tq::Ctrl2x2FusedOne{{m[0], m[1], m[2], m[3]}}, x, y);
+  tq::for_runs(s, Ctrl2x2FusedOne{{m[0], m[1], m[2], m[3]}}, x, y);
 }
 void Dense4x4PlainRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, const Amp* m) {
   Dense4x4PlainOne one{};
@@ -228,7 +199,7 @@ void Dense4x4PlainRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, c
   tq::for_runs(s, one, r0, r1, r2, r3);
 }
 void Dense4x4FusedRuns(Amp* r0, Amp* r1, Amp* r2, Amp* r3, const tq::Shape& s, const Amp* m) {
-  tq::Dense4x4FusedOne one{};
+  Dense4x4FusedOne one{};
   std::copy(m, m + 16, one.m.begin());
   tq::for_runs(s, one, r0, r1, r2, r3);
 }
@@ -414,47 +385,6 @@ struct Rzz4Op {
     plus(d, a1);
     plus(d, a2);
     minus(d, a3);
-  }
-};
-
-template <class D, class V>
-HWY_INLINE V TermFused(D d, Amp g, V z) {
-  return MulFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z);
-}
-template <class D, class V>
-HWY_INLINE V LinkFused(D d, Amp g, V z, V t) {
-  return AccChainFused(d, hn::Set(d, g.real()), hn::Set(d, g.imag()), z, t);
-}
-
-struct Ctrl2x2FusedOp {
-  std::array<Amp, 4> m;
-  template <class D, class V>
-  HWY_INLINE void operator()(D d, V& x, V& y) const {
-    const V nx = LinkFused(d, m[2], y, TermFused(d, m[0], x));
-    y = LinkFused(d, m[3], y, TermFused(d, m[1], x));
-    x = nx;
-  }
-};
-
-struct Dense4x4FusedOp {
-  std::array<Amp, 16> m;
-  template <class D, class V>
-  HWY_INLINE V Row(D d, size_t r, V a0, V a1, V a2, V a3) const {
-    V t = TermFused(d, m[r], a0);
-    t = LinkFused(d, m[r + 4], a1, t);
-    t = LinkFused(d, m[r + 8], a2, t);
-    return LinkFused(d, m[r + 12], a3, t);
-  }
-  template <class D, class V>
-  HWY_INLINE void operator()(D d, V& a0, V& a1, V& a2, V& a3) const {
-    const V n0 = Row(d, 0, a0, a1, a2, a3);
-    const V n1 = Row(d, 1, a0, a1, a2, a3);
-    const V n2 = Row(d, 2, a0, a1, a2, a3);
-    const V n3 = Row(d, 3, a0, a1, a2, a3);
-    a0 = n0;
-    a1 = n1;
-    a2 = n2;
-    a3 = n3;
   }
 };
 
@@ -794,7 +724,7 @@ void Ctrl2x2FusedRuns(Amp* HWY_RESTRICT x, Amp* HWY_RESTRICT y, const tq::Shape&
 #if HWY_NATIVE_FMA
   ForRuns2(Ctrl2x2FusedOp{mat}, s, x, y);
 #else
-  tq::for_runs(s, tq::Ctrl2x2FusedOne{mat}, x, y);
+  tq::for_runs(s, Ctrl2x2FusedOne{mat}, x, y);
 #endif
 }
 
@@ -805,7 +735,7 @@ void Dense4x4FusedRuns(Amp* HWY_RESTRICT r0, Amp* HWY_RESTRICT r1, Amp* HWY_REST
 #if HWY_NATIVE_FMA
   ForRuns4(Dense4x4FusedOp{mat}, s, r0, r1, r2, r3);
 #else
-  tq::for_runs(s, tq::Dense4x4FusedOne{mat}, r0, r1, r2, r3);
+  tq::for_runs(s, Dense4x4FusedOne{mat}, r0, r1, r2, r3);
 #endif
 }
 
@@ -1096,7 +1026,7 @@ void apply_ctrl_2x2_runs(bool simd, bool runs, const QuartetRuns& q, bool ctrl_i
     }
     return HWY_DYNAMIC_DISPATCH(Ctrl2x2PlainRuns)(x, q.r3, sh, m.data());
   }
-  if (runs) return tq::for_runs(sh, tq::Ctrl2x2FusedOne{m}, x, q.r3);
+  if (runs) return tq::for_runs(sh, Ctrl2x2FusedOne{m}, x, q.r3);
   tq::for_runs(sh, Ctrl2x2PlainOne{m}, x, q.r3);
 }
 
@@ -1110,7 +1040,7 @@ void apply_2q_runs(bool simd, bool runs, const QuartetRuns& q, const std::array<
     if (wide_call(q, w) && HWY_DYNAMIC_DISPATCH(Dense4x4PlainWide)(w, m.data())) return;
     return HWY_DYNAMIC_DISPATCH(Dense4x4PlainRuns)(q.r0, q.r1, q.r2, q.r3, sh, m.data());
   }
-  if (runs) return tq::for_runs(sh, tq::Dense4x4FusedOne{m}, q.r0, q.r1, q.r2, q.r3);
+  if (runs) return tq::for_runs(sh, Dense4x4FusedOne{m}, q.r0, q.r1, q.r2, q.r3);
   tq::for_runs(sh, Dense4x4PlainOne{m}, q.r0, q.r1, q.r2, q.r3);
 }
 
