@@ -15,6 +15,8 @@ using SlotOf = size_t (*)(uint32_t n);
 
 constexpr SlotOf SLOT0 = [](uint32_t) -> size_t { return 0; };
 constexpr SlotOf SLOT1 = [](uint32_t) -> size_t { return 1; };
+constexpr SlotOf SLOT2 = [](uint32_t) -> size_t { return 2; };
+constexpr SlotOf SLOT3 = [](uint32_t) -> size_t { return 3; };
 constexpr SlotOf SLOT_MID = [](uint32_t n) -> size_t { return n / 2; };
 constexpr SlotOf SLOT_TOP = [](uint32_t n) -> size_t { return n - 1; };
 
@@ -73,6 +75,8 @@ const bool registered = [] {
   };
   add_prob("t0", SLOT0);
   add_prob("t1", SLOT1);
+  add_prob("t2", SLOT2);
+  add_prob("t3", SLOT3);
   add_prob("mid", SLOT_MID);
   add_prob("top", SLOT_TOP);
   const auto add_measure = [](const char* name, SlotOf slot_of) {
@@ -80,6 +84,9 @@ const bool registered = [] {
               [slot_of](benchmark::State& st, uint32_t n) { measure(st, n, slot_of); });
   };
   add_measure("t0", SLOT0);
+  add_measure("t1", SLOT1);
+  add_measure("t2", SLOT2);
+  add_measure("t3", SLOT3);
   add_measure("mid", SLOT_MID);
   add_measure("top", SLOT_TOP);
   add_bench("sample/shots_1000", [](benchmark::State& st, uint32_t n) { shots(st, n, 1000); });

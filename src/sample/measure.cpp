@@ -55,25 +55,25 @@ constexpr size_t TOUCH_GROUP = 1024;
 constexpr size_t ALIASED_RUN = size_t{1} << 24;
 constexpr size_t LAG = 512;  // 8 KiB
 
-// The sums of W whole runs of s amplitudes at x, x + s, ..., each from -0.0 in index order, as
-// W independent chains; chain j runs `lag` amplitudes behind chain j - 1 (lag = 0: in step).
+// The sums of W whole runs of s amplitudes at x, x + stride, ..., each from -0.0 in index order,
+// as W independent chains; chain j runs `lag` amplitudes behind chain j - 1 (lag = 0: in step).
 // Needs s >= (W - 1) * lag.
 template <size_t W>
-void side_by_side(const Amp* x, size_t s, size_t lag, double* r) {
+void side_by_side(const Amp* x, size_t s, size_t stride, size_t lag, double* r) {
   for (size_t j = 0; j < W; ++j) r[j] = -0.0;
   // k is chain 0's position; chain j is at k - j * lag while that lies in [0, s).
   size_t k = 0;
   for (size_t p = 1; p < W; ++p) {  // chains 0 .. p - 1 only
     for (; k < p * lag; ++k) {
-      for (size_t j = 0; j < p; ++j) r[j] = r[j] + abs2(x[j * s + k - j * lag]);
+      for (size_t j = 0; j < p; ++j) r[j] = r[j] + abs2(x[j * stride + k - j * lag]);
     }
   }
   for (; k < s; ++k) {
-    for (size_t j = 0; j < W; ++j) r[j] = r[j] + abs2(x[j * s + k - j * lag]);
+    for (size_t j = 0; j < W; ++j) r[j] = r[j] + abs2(x[j * stride + k - j * lag]);
   }
   for (size_t p = 1; p < W; ++p) {  // chains p .. W - 1 only
     for (; k < s + p * lag; ++k) {
-      for (size_t j = p; j < W; ++j) r[j] = r[j] + abs2(x[j * s + k - j * lag]);
+      for (size_t j = p; j < W; ++j) r[j] = r[j] + abs2(x[j * stride + k - j * lag]);
     }
   }
 }
@@ -120,7 +120,7 @@ void add_runs(const Amp* a, size_t slot, size_t begin, size_t end, double& p0, d
     double r[4];
     if (4 * s <= TOUCH_GROUP) seen = touch(x, 4 * s, seen);
     if (lag != 0) {
-      side_by_side<4>(x, s, lag, r);
+      side_by_side<4>(x, s, s, lag, r);
     } else {
       r[0] = -0.0, r[1] = -0.0, r[2] = -0.0, r[3] = -0.0;
       for (size_t k = 0; k < s; ++k) {
@@ -137,7 +137,7 @@ void add_runs(const Amp* a, size_t slot, size_t begin, size_t end, double& p0, d
   }
   if (end - i >= 2 * s) {  // the two halves of the top slot, when sequential
     double r[2];
-    side_by_side<2>(a + i, s, lag, r);
+    side_by_side<2>(a + i, s, s, lag, r);
     add(i, r[0]);
     add(i + s, r[1]);
     i += 2 * s;
@@ -152,13 +152,47 @@ void add_runs(const Amp* a, size_t slot, size_t begin, size_t end, double& p0, d
   (void)sink;
 }
 
+// One outcome's runs are read alone from slot 2 (one line per run), except on slots 3 and 4:
+// there the wanted lines come in pairs and fours between as many skipped ones, and reading them
+// alone was measured slower than reading every line (0.7 to 1.0 of a streaming pass against 0.65).
+constexpr bool reads_one_outcome(size_t slot) { return slot == 2 || slot >= 5; }
+
+// The sum of one outcome alone over [begin, end) on a slot where reads_one_outcome, with exactly
+// the additions add_runs makes to that outcome's sum; the other outcome's lines are never read.
+// Eight wanted runs are summed side by side, so the loop is not held to one chain's latency.
+double add_runs_of(const Amp* a, size_t slot, size_t outcome, size_t begin, size_t end) {
+  constexpr size_t W = 8;
+  const size_t s = size_t{1} << slot;
+  const auto wanted = [&](size_t i) { return ((i >> slot) & 1) == outcome; };
+  double p = 0.0;
+  size_t i = begin;
+  if (i < end && (i & (s - 1)) != 0) {  // a piece may start inside a run
+    const size_t stop = i + std::min(end - i, s - (i & (s - 1)));
+    if (wanted(i)) p = p + run_sum(a, i, stop);
+    i = stop;
+  }
+  if (i < end && !wanted(i)) i += std::min(end - i, s);
+  // From here i is at the start of a wanted run (or at the end), the next one 2s further on.
+  const size_t lag = s >= ALIASED_RUN ? LAG : 0;
+  for (; end - i >= (2 * W - 1) * s; i += std::min(end - i, 2 * W * s)) {
+    double r[W];
+    side_by_side<W>(a + i, s, 2 * s, lag, r);
+    for (size_t j = 0; j < W; ++j) p = p + r[j];
+  }
+  for (; i < end; i += std::min(end - i, 2 * s)) {
+    p = p + run_sum(a, i, i + std::min(end - i, s));
+  }
+  return p;
+}
+
 // Writes +0.0 to both parts of a[0, m). Long runs use non-temporal stores where the target has
 // them: a cached store first reads each line it overwrites, a streaming store does not, and the
 // dropped half of a collapse is then written without being read (measured 0.35 to 0.45 of a
-// streaming pass for the zeros, against 0.7 for memset).
+// streaming pass for the zeros, against 0.7 for memset). Below 4 KiB, between cached stores to
+// the kept runs, streaming stores were measured up to twice as slow as cached ones.
 void zero_run(Amp* a, size_t m) {
 #if defined(__SSE2__)
-  constexpr size_t STREAM_FROM = 256;  // 4 KiB: shorter runs stay in the cache
+  constexpr size_t STREAM_FROM = 256;
   if (m >= STREAM_FROM && (reinterpret_cast<uintptr_t>(a) & 15) == 0) {
     double* d = reinterpret_cast<double*>(a);
     const __m128d zero = _mm_setzero_pd();
@@ -307,6 +341,22 @@ std::pair<double, double> abs2_sums(std::span<const Amp> amps, size_t slot) {
       });
 }
 
+double abs2_sum(std::span<const Amp> amps, size_t slot, uint8_t outcome) {
+  if (!reads_one_outcome(slot)) {
+    const auto [p0, p1] = abs2_sums(amps, slot);
+    return outcome == 0 ? p0 : p1;
+  }
+  const Amp* a = amps.data();
+  const size_t n = amps.size();
+  if (!par::runs_parallel(n)) return add_runs_of(a, slot, outcome, 0, n);
+  return par::par_reduce(
+      n, 0.0,
+      [a, slot, outcome](size_t begin, size_t end) {
+        return add_runs_of(a, slot, outcome, begin, end);
+      },
+      [](double x, double y) { return x + y; });
+}
+
 Status project_slot(std::span<Amp> amps, size_t slot, uint8_t outcome, double prob) {
   // A NaN probability passes and scales by NaN: only a certain-zero outcome is refused.
   if (prob <= 1e-300) {
@@ -316,18 +366,21 @@ Status project_slot(std::span<Amp> amps, size_t slot, uint8_t outcome, double pr
   }
   // A multiplication by the reciprocal, not a division per component.
   const double scale = 1.0 / std::sqrt(prob);
-  par::par_walk_indexed(amps, [slot, outcome, scale](size_t offset, std::span<Amp> piece) {
+  par::par_walk_indexed(amps, [=](size_t offset, std::span<Amp> piece) {
     collapse_piece(piece.data(), offset, piece.size(), slot, outcome, scale);
   });
   return {};
 }
 
 Result<uint8_t> measure_slot(std::span<Amp> amps, size_t slot, Xoshiro256PlusPlus& rng) {
-  const auto [p0, p1] = abs2_sums(amps, slot);
+  // p1 is read only when it is drawn, which saves half a read on average.
+  const bool both = !reads_one_outcome(slot);
+  const auto [p0, p1] = both ? abs2_sums(amps, slot) : Sums{abs2_sum(amps, slot, 0), 0.0};
   const double u = rng.next_f64();
   // Strict: u = p0 picks 1, and so does a NaN p0.
   const uint8_t outcome = u < p0 ? 0 : 1;
-  TAVRO_TRY(project_slot(amps, slot, outcome, outcome == 0 ? p0 : p1));
+  const double prob = outcome == 0 ? p0 : (both ? p1 : abs2_sum(amps, slot, 1));
+  TAVRO_TRY(project_slot(amps, slot, outcome, prob));
   return outcome;
 }
 
@@ -338,7 +391,7 @@ Result<double> TavroSV::prob_zero(size_t q) const {
     if ((*slots_)[q] == NO_SLOT) return 1.0;  // untouched: |0>, whatever the norm
     slot = (*slots_)[q];
   }
-  return abs2_sums(amps_.span(), slot).first;
+  return abs2_sum(amps_.span(), slot, 0);
 }
 
 Result<uint8_t> TavroSV::measure_qubit(size_t q, Xoshiro256PlusPlus& rng) {

@@ -20,6 +20,10 @@ namespace tavro {
 // Never fails.
 std::pair<double, double> abs2_sums(std::span<const Amp> amps, size_t slot);
 
+// The first (outcome 0) or second member of abs2_sums, bit for bit; on slot 2 and from slot 5
+// on, only that outcome's amplitudes are read.
+double abs2_sum(std::span<const Amp> amps, size_t slot, uint8_t outcome);
+
 // One draw u; outcome 0 when u < p0 (a NaN p0 gives 1), else 1; then project_slot on it.
 // InvalidBasisIndex from the projection, after the draw, with the buffer unchanged.
 Result<uint8_t> measure_slot(std::span<Amp> amps, size_t slot, Xoshiro256PlusPlus& rng);

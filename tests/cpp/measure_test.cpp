@@ -47,11 +47,24 @@ Sums ref_piece(const std::vector<Amp>& a, size_t slot, size_t b, size_t e) {
   return {p[0], p[1]};
 }
 
-// The sums, prob_zero, and the drawn outcome with the collapse of every amplitude by its global
-// index, for the sizes and slots of both traversals.
+// The sums, prob_zero, and both outcomes with the collapse of every amplitude by its global
+// index, for the sizes and slots of both traversals: slot 2 and slots from 5 read one outcome's
+// runs alone (eight side by side where the piece holds them), the others both sums at once.
 TEST(MeasureSums, WorkerRuleAndCollapse) {
-  for (const auto& [log_n, slot] :
-       {std::pair<uint32_t, size_t>{10, 0}, {10, 9}, {18, 0}, {18, 1}, {18, 13}, {18, 17}}) {
+  for (const auto& [log_n, slot] : std::vector<std::pair<uint32_t, size_t>>{{10, 0},
+                                                                            {10, 9},
+                                                                            {18, 0},
+                                                                            {18, 1},
+                                                                            {18, 2},
+                                                                            {18, 3},
+                                                                            {18, 5},
+                                                                            {18, 7},
+                                                                            {18, 13},
+                                                                            {18, 17},
+                                                                            {5, 2},
+                                                                            {7, 4},
+                                                                            {18, 6},
+                                                                            {9, 5}}) {
     std::vector<Amp> a(size_t{1} << log_n);  // about unit norm: both outcomes likely
     for (size_t k = 0; k < a.size(); ++k)
       a[k] = Amp(std::sin(k * 0.7 + slot), std::cos(k * 1.3)) / std::sqrt(double(a.size()));
@@ -66,15 +79,19 @@ TEST(MeasureSums, WorkerRuleAndCollapse) {
     }
     const Sums got = abs2_sums(a, slot);
     EXPECT_EQ(std::memcmp(&got, &want, sizeof got), 0) << log_n << " " << slot;
-    TavroSV sv = TavroSV::from_amplitudes(log_n, a).value();
-    EXPECT_EQ(bits(sv.prob_zero(slot).value()), bits(want.first));
-    X rng = X::seed_from_u64(log_n * 64 + slot);
-    const uint8_t outcome = X(rng).next_f64() < want.first ? 0 : 1;
-    const double scale = 1.0 / std::sqrt(outcome ? want.second : want.first);
-    ASSERT_EQ(sv.measure_qubit(slot, rng).value(), outcome);
-    for (size_t i = 0; i < a.size(); ++i)
-      a[i] = ((i >> slot) & 1) == outcome ? a[i] * scale : Amp(0.0, 0.0);
-    EXPECT_TRUE(same_bits(sv.amplitudes(), a)) << log_n << " " << slot;
+    EXPECT_EQ(bits(abs2_sum(a, slot, 1)), bits(want.second)) << log_n << " " << slot;
+    const TavroSV source = TavroSV::from_amplitudes(log_n, a).value();
+    EXPECT_EQ(bits(source.prob_zero(slot).value()), bits(want.first));
+    for (const uint8_t outcome : {0, 1}) {
+      TavroSV sv = source.clone();
+      X rng = drawing(outcome == 0 ? 0.0 : 1.0 - 0x1p-53);
+      ASSERT_EQ(sv.measure_qubit(slot, rng).value(), outcome);
+      const double scale = 1.0 / std::sqrt(outcome ? want.second : want.first);
+      std::vector<Amp> b = a;
+      for (size_t i = 0; i < b.size(); ++i)
+        b[i] = ((i >> slot) & 1) == outcome ? b[i] * scale : Amp(0.0, 0.0);
+      EXPECT_TRUE(same_bits(sv.amplitudes(), b)) << log_n << " " << slot << " " << int(outcome);
+    }
   }
 }
 
