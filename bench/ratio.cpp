@@ -71,8 +71,13 @@ Baseline measure(uint32_t n) {
   return best;
 }
 
-// Long enough for several iterations of a pass over the largest states.
+// Long enough for several iterations of a pass over the largest states; TAVRO_BENCH_MIN_TIME
+// (seconds) sets one time for every count, for the longer sweeps.
 double min_time_for(uint32_t n) {
+  if (const char* env = std::getenv("TAVRO_BENCH_MIN_TIME")) {
+    const double t = std::strtod(env, nullptr);
+    if (t > 0.0) return t;
+  }
   if (n >= 28) return 2.0;
   if (n >= 26) return 1.0;
   if (n >= 24) return 0.5;
