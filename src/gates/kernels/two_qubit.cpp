@@ -2,6 +2,7 @@
 // points that pick the traversal from the two slots.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "gates/kernels/two_qubit.cpp"
+#include <hwy/cache_control.h>
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 #include <math.h>  // ::sincos, one call for both values of an angle
@@ -240,12 +241,30 @@ HWY_INLINE void ForVectors(const tq::Shape& s, size_t per, const Step& step) {
   }
 }
 
+// Runs of up to 16 amplitudes (a lowest slot of 4 or less) that are not back to back come
+// too short and too scattered for the hardware prefetchers: each role's line PREFETCH_AHEAD
+// amplitudes on is requested in advance. Measured on slots (2, 5), 26 qubits, in streaming
+// passes with all workers: CZ 0.45 -> 0.33, SWAP 0.68 -> 0.57, CRX 0.67 -> 0.53. Adding 2^9 to
+// a position keeps its role unless a gate slot is 9, and then it is the partner role's line.
+constexpr size_t PREFETCH_AHEAD = 512;
+inline bool PrefetchesAhead(const tq::Shape& s) { return s.len <= 16 && s.stride > s.len; }
+
+// The address is formed as an integer: near a buffer's end it lies past the buffer, where a
+// prefetch is harmless but pointer arithmetic is not defined.
+template <class... P>
+HWY_INLINE void Prefetch(size_t at, P... p) {
+  const size_t bytes = (at + PREFETCH_AHEAD) * sizeof(Amp);
+  (hwy::Prefetch(reinterpret_cast<const double*>(reinterpret_cast<uintptr_t>(p) + bytes)), ...);
+}
+
 // op(d, v) on every amplitude of every run of one role.
 template <class Op>
 HWY_INLINE void ForRuns1(const Op& op, const tq::Shape& s, Amp* HWY_RESTRICT p) {
   double* HWY_RESTRICT pd = Doubles(p);
+  const bool ahead = PrefetchesAhead(s);
   WithRunTag(s.len, [&](auto d) {
     ForVectors(s, PerVector(d), [&](size_t at) {
+      if (ahead) Prefetch(at, pd);
       auto v = hn::LoadU(d, pd + 2 * at);
       op(d, v);
       hn::StoreU(v, d, pd + 2 * at);
@@ -259,8 +278,10 @@ HWY_INLINE void ForRuns2(const Op& op, const tq::Shape& s, Amp* HWY_RESTRICT x,
                          Amp* HWY_RESTRICT y) {
   double* HWY_RESTRICT px = Doubles(x);
   double* HWY_RESTRICT py = Doubles(y);
+  const bool ahead = PrefetchesAhead(s);
   WithRunTag(s.len, [&](auto d) {
     ForVectors(s, PerVector(d), [&](size_t at) {
+      if (ahead) Prefetch(at, px, py);
       auto vx = hn::LoadU(d, px + 2 * at);
       auto vy = hn::LoadU(d, py + 2 * at);
       op(d, vx, vy);
@@ -278,8 +299,10 @@ HWY_INLINE void ForRuns4(const Op& op, const tq::Shape& s, Amp* HWY_RESTRICT r0,
   double* HWY_RESTRICT p1 = Doubles(r1);
   double* HWY_RESTRICT p2 = Doubles(r2);
   double* HWY_RESTRICT p3 = Doubles(r3);
+  const bool ahead = PrefetchesAhead(s);
   WithRunTag(s.len, [&](auto d) {
     ForVectors(s, PerVector(d), [&](size_t at) {
+      if (ahead) Prefetch(at, p0, p1, p2, p3);
       auto v0 = hn::LoadU(d, p0 + 2 * at);
       auto v1 = hn::LoadU(d, p1 + 2 * at);
       auto v2 = hn::LoadU(d, p2 + 2 * at);
