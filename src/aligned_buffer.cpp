@@ -19,7 +19,7 @@ namespace {
 
 constexpr size_t ALIGN = 64;
 constexpr size_t HUGE_PAGE = size_t{2} << 20;
-// From here on the memory comes straight from the kernel: zeroed, and on huge pages.
+// From here on a buffer is a mapping of its own: on huge pages, and kept for reuse when released.
 constexpr size_t MMAP_FROM = size_t{4} << 20;
 
 // A request larger than memory plus swap could never be backed; refusing it up front keeps

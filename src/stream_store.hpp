@@ -1,7 +1,5 @@
 #pragma once
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -78,18 +76,9 @@ inline void stream_fence() {
 #endif
 }
 
-// The last-level cache's size in bytes (32 MiB when the system does not say). A buffer at
-// least this large will not be in the cache when it is next read, so filling it with streaming
-// stores loses nothing.
-inline size_t last_level_cache_bytes() {
-  static const size_t bytes = [] {
-    long n = -1;
-#ifdef _SC_LEVEL3_CACHE_SIZE
-    n = sysconf(_SC_LEVEL3_CACHE_SIZE);
-#endif
-    return n > 0 ? static_cast<size_t>(n) : size_t{32} << 20;
-  }();
-  return bytes;
-}
+// The size in bytes of the largest cache the calling thread's core sees (32 MiB when the
+// system does not say). A buffer at least this large is not in the cache when it is next read,
+// so filling it with streaming stores loses nothing.
+size_t last_level_cache_bytes();
 
 }  // namespace tavro
