@@ -9,10 +9,12 @@
 namespace tavro::bench {
 namespace {
 
-// A fresh state is only mapped: zero() leaves its page faults (and the kernel's zeroing of
-// every page) to the first pass that writes it. So the honest cost of a new state is zero()
-// plus one pass, against one pass over memory that is already there. The release is not
-// timed here (it is not part of making the state) but has its own row, state/release.
+// A new state and the first pass over it, against one pass over memory that is already there.
+// Each iteration's zero() reuses the buffer the previous iteration released, whose pages are
+// still there, and writes its zeros with streaming stores; the pass then writes it once more.
+// (A fresh mapping would instead leave its page faults and the kernel's zeroing of every page
+// to the pass.) The release is not timed here (it is not part of making the state) but has its
+// own row, state/release.
 void zero_pass(benchmark::State& st, uint32_t n) {
   RatioTimer timer(st, n, Against::Stream);
   const Amp c = stream_factor();
@@ -25,8 +27,9 @@ void zero_pass(benchmark::State& st, uint32_t n) {
     }
     return sv;
   };
-  // Untimed: the first buffer of this size may land on memory the host has not backed yet,
-  // which costs up to ten times a pass and would end the run after a single iteration.
+  // Untimed: the first buffer of this size is a fresh mapping and may land on memory the host
+  // has not backed yet, which costs up to ten times a pass and would end the run after a single
+  // iteration.
   make();
   for (auto _ : st) {
     std::optional<TavroSV> sv;
@@ -35,8 +38,9 @@ void zero_pass(benchmark::State& st, uint32_t n) {
   timer.report();
 }
 
-// Dynamic construction reserves the capacity and writes one amplitude, which faults in one
-// page (a 2 MiB huge page on large states): a constant cost, far below a pass on large states.
+// Dynamic construction reserves the capacity and writes one amplitude: at most one page fault
+// (a 2 MiB huge page on large states), none when it reuses the buffer the previous iteration
+// released. A constant cost, far below a pass on large states.
 void zero_dynamic(benchmark::State& st, uint32_t n) {
   RatioTimer timer(st, n, Against::Stream);
   for (auto _ : st) {
@@ -46,8 +50,9 @@ void zero_dynamic(benchmark::State& st, uint32_t n) {
   timer.report();
 }
 
-// The copy alone: a fresh buffer (whose page faults the copy pays) filled from the source.
-// The copy's release is untimed, as in zero_pass.
+// The copy alone, into the buffer the previous iteration's copy released (its pages still
+// there: no page fault is timed), written with streaming stores. The copy's release is
+// untimed, as in zero_pass.
 void clone(benchmark::State& st, uint32_t n) {
   RatioTimer timer(st, n, Against::Stream);
   auto sv = TavroSV::zero(n);
@@ -65,8 +70,10 @@ void clone(benchmark::State& st, uint32_t n) {
   timer.report();
 }
 
-// Freeing a state whose every page is present: the munmap of the whole buffer. Creating and
-// touching the state is untimed.
+// Freeing a state whose every page is present: its buffer is kept for the next reservation of
+// its size and its pages marked lazily free (one madvise), not unmapped; the kernel takes them
+// back only when it needs the memory. Creating and touching the state is untimed, and costs
+// far more than the release, so this row runs many iterations.
 void release(benchmark::State& st, uint32_t n) {
   RatioTimer timer(st, n, Against::Stream);
   for (auto _ : st) {

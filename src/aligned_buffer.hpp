@@ -8,8 +8,10 @@
 namespace tavro {
 
 // A 64-byte aligned amplitude buffer whose capacity is fixed when it is reserved and whose
-// length changes within it. Large buffers come from the kernel already zeroed and are
-// backed by huge pages where the system allows.
+// length changes within it. Large buffers are mappings backed by huge pages where the system
+// allows. A released mapping is kept for the next reservation of its size (at most two are
+// kept, their pages lazily freed), so a fresh mapping arrives zeroed from the kernel and a
+// reused one holds whatever it held.
 class AmpBuffer {
  public:
   AmpBuffer() = default;
@@ -22,6 +24,9 @@ class AmpBuffer {
   // Reserves `capacity` amplitudes with length 0; an empty buffer when the request cannot be
   // represented or is refused. `zeroed()` tells whether the whole capacity already reads 0.
   static AmpBuffer reserve(size_t capacity);
+  // Unmaps every kept mapping at once and returns how many there were. A reservation whose
+  // fresh mapping is refused calls it before its one retry.
+  static size_t trim_cache();
 
   bool ok() const { return data_ != nullptr; }
   bool zeroed() const { return zeroed_; }

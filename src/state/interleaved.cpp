@@ -6,16 +6,27 @@
 #include "gates/kernels/simd.hpp"
 #include "par/reduce.hpp"
 #include "state/sv.hpp"
+#include "stream_store.hpp"
 
 namespace tavro {
 namespace {
 
 using std::to_string;
 
+// Whether a run of this many bytes is written with streaming stores: a run larger than the
+// last-level cache will not be in it when next read, so reading its old lines in (a reused
+// buffer's contents) is wasted.
+bool streamed(size_t bytes) { return bytes >= last_level_cache_bytes(); }
+
 // Zeroes a run of amplitudes, on all workers when it is large.
 void fill_zero(std::span<Amp> a) {
-  par::par_walk_indexed(a, [](size_t, std::span<Amp> piece) {
-    std::memset(static_cast<void*>(piece.data()), 0, piece.size_bytes());
+  par::par_walk_indexed(a, [stream = streamed(a.size_bytes())](size_t, std::span<Amp> piece) {
+    if (!stream) {
+      std::memset(static_cast<void*>(piece.data()), 0, piece.size_bytes());
+      return;
+    }
+    stream_zero(piece.data(), piece.size());
+    stream_fence();
   });
 }
 
@@ -31,9 +42,15 @@ Result<AmpBuffer> reserve_zeroed(size_t amplitudes) {
 }  // namespace
 
 void detail::copy_amps(std::span<Amp> dst, const Amp* src) {
-  par::par_walk_indexed(dst, [src](size_t offset, std::span<Amp> piece) {
-    std::memcpy(static_cast<void*>(piece.data()), src + offset, piece.size_bytes());
-  });
+  par::par_walk_indexed(
+      dst, [src, stream = streamed(dst.size_bytes())](size_t offset, std::span<Amp> piece) {
+        if (!stream) {
+          std::memcpy(static_cast<void*>(piece.data()), src + offset, piece.size_bytes());
+          return;
+        }
+        stream_copy(piece.data(), src + offset, piece.size());
+        stream_fence();
+      });
 }
 
 Error detail::basis_index_error(size_t idx, uint32_t num_qubits) {
