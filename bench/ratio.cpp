@@ -87,6 +87,7 @@ double min_time_for(uint32_t n) {
 struct Entry {
   std::string name;
   BenchFn fn;
+  size_t iterations = 0;  // 0: run for min_time_for(n)
 };
 
 std::vector<Entry>& registry() {
@@ -174,8 +175,8 @@ void RatioTimer::report() {
   if (against_ == Against::StreamAndRead) state_.counters["ratio_read"] = median(read_ratios_);
 }
 
-bool add_bench(const std::string& name, BenchFn fn) {
-  registry().push_back({name, std::move(fn)});
+bool add_bench(const std::string& name, BenchFn fn, size_t iterations) {
+  registry().push_back({name, std::move(fn), iterations});
   return true;
 }
 
@@ -220,11 +221,15 @@ void register_all() {
   for (const uint32_t n : QUBITS) {
     for (const Entry& e : entries) {
       const std::string full = e.name + "/" + std::to_string(n);
-      benchmark::RegisterBenchmark(full.c_str(),
-                                   [fn = e.fn, n](benchmark::State& st) { fn(st, n); })
-          ->UseManualTime()
-          ->Unit(benchmark::kMillisecond)
-          ->MinTime(min_time_for(n));
+      auto* b = benchmark::RegisterBenchmark(full.c_str(),
+                                             [fn = e.fn, n](benchmark::State& st) { fn(st, n); })
+                    ->UseManualTime()
+                    ->Unit(benchmark::kMillisecond);
+      if (e.iterations != 0) {
+        b->Iterations(static_cast<benchmark::IterationCount>(e.iterations));
+      } else {
+        b->MinTime(min_time_for(n));
+      }
     }
   }
 }

@@ -106,7 +106,10 @@ using BenchFn = std::function<void(benchmark::State&, uint32_t n)>;
 // Registers the benchmark `name`/n for every n of QUBITS (manual time, minimum running time
 // growing with n so that the largest states still get several iterations). Returns true, so
 // that a file can register at static initialisation: `const bool done = [] { ...; }();`.
-bool add_bench(const std::string& name, BenchFn fn);
+// `iterations`, when not 0, fixes the count instead: a row whose timed part is microseconds
+// beside its untimed set-up and baseline passes would repeat them for hours to fill a minimum
+// time.
+bool add_bench(const std::string& name, BenchFn fn, size_t iterations = 0);
 
 // Registers `name`/n timing op(sv) on a static n-qubit state whose every amplitude was
 // written once before timing (no page fault is timed). The state is kept across iterations.

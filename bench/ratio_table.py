@@ -25,7 +25,7 @@ LIMITS = {
 }
 # The qubit counts the limits are stated for: the memory-bound sizes.
 LIMITED_QUBITS = {26, 28}
-SUFFIX = re.compile(r"(/min_time:[0-9.]+)?(/manual_time)?$")
+SUFFIX = re.compile(r"(/(min_time|iterations):[0-9.]+)?(/manual_time)?$")
 DIAGONAL_1Q = {"z", "s", "sdg", "t", "tdg", "p"}
 CONTROLLED_2Q = {"cx", "cy", "crx", "cry", "crz"}
 FIXED_GROUPS = {"01", "02", "10", "12", "20", "21"}
