@@ -78,7 +78,7 @@ bench-full:
 # Every one- and two-qubit gate, the measurement rows and the state copies on 26 and 28 qubits:
 # one-qubit gates on slots 0 to 3, a middle slot and the top one; pairs both low (01), both in
 # the middle, far apart (0 with the top, 1 with a high slot), low with a middle slot (2_5) and
-# the top two. 0.5 s a row and count (about 40 minutes, 12 GiB at 28 qubits).
+# the top two. 0.5 s a row and count (35 minutes measured, 13 GiB at 28 qubits).
 BENCH_GATES := ^(baseline/stream|gate1q/[a-z]+_(t[0-3]|mid|top)|2q/[a-z]+/(01|mid|0_top|1_high|2_5|top2)|sample/(prob_zero|measure)_[a-z0-9]+|sample/shots_1000|state/(clone|norm_squared|normalize))/(26|28)/
 bench-gates:
 	TAVRO_BENCH_MIN_TIME=0.5 $(MAKE) bench BENCH_FILTER='$(BENCH_GATES)'
