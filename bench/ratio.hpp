@@ -68,8 +68,7 @@ class RatioTimer {
     state_.SetIterationTime(seconds);
     if (seconds < best_) best_ = seconds;
     if (seconds < block_best_) block_best_ = seconds;
-    block_seconds_ += seconds;
-    if (++since_baseline_ >= BLOCK && block_seconds_ >= min_block_seconds_) run_baselines();
+    if (++since_baseline_ == BLOCK) run_baselines();
   }
 
   // Sets the counters from the fastest iteration; call once, after the timed loop.
@@ -89,10 +88,6 @@ class RatioTimer {
   uint32_t n_;
   Against against_;
   int since_baseline_ = 0;
-  // A block also lasts at least one streaming pass: a row far cheaper than a pass (a dynamic
-  // state's construction) would otherwise spend its time on baselines, hours for 1 s of its own.
-  double min_block_seconds_ = 0.0;
-  double block_seconds_ = 0.0;
   double stream_ = std::numeric_limits<double>::infinity();
   double read_ = std::numeric_limits<double>::infinity();
   double best_ = std::numeric_limits<double>::infinity();
